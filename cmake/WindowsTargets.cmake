@@ -1,0 +1,69 @@
+# The launcher executables (stub32.exe or stub64.exe) and the test engines.
+enable_language(RC)
+
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    set(STUB_NAME stub64)
+else()
+    set(STUB_NAME stub32)
+endif()
+
+# liblzma: decoder-only, static, cross-compiled once from Debian's xz-utils
+# source package and cached in the build tree.
+set(LIBLZMA_PREFIX ${CMAKE_BINARY_DIR}/liblzma)
+if(NOT EXISTS ${LIBLZMA_PREFIX}/lib/liblzma.a)
+    message(STATUS "Building liblzma for ${MINGW_TRIPLET} (about 30 s, once)")
+    execute_process(
+        COMMAND ${CMAKE_SOURCE_DIR}/scripts/build-liblzma.sh ${MINGW_TRIPLET} ${LIBLZMA_PREFIX}
+        RESULT_VARIABLE liblzma_result)
+    if(NOT liblzma_result EQUAL 0)
+        message(FATAL_ERROR "liblzma for ${MINGW_TRIPLET} could not be built")
+    endif()
+endif()
+add_library(liblzma_static STATIC IMPORTED)
+set_target_properties(liblzma_static PROPERTIES
+    IMPORTED_LOCATION ${LIBLZMA_PREFIX}/lib/liblzma.a
+    INTERFACE_INCLUDE_DIRECTORIES ${LIBLZMA_PREFIX}/include
+    INTERFACE_COMPILE_DEFINITIONS LZMA_API_STATIC)
+
+# pefix runs on the build machine, so it is compiled with the host compiler.
+set(PEFIX ${CMAKE_BINARY_DIR}/host-tools/pefix)
+if(NOT EXISTS ${PEFIX})
+    file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/host-tools)
+    execute_process(
+        COMMAND c++ -std=c++17 -O2 -o ${PEFIX}
+                ${CMAKE_SOURCE_DIR}/tools/pefix/pefix.cpp ${CMAKE_SOURCE_DIR}/tools/pefix/PeImage.cpp
+        RESULT_VARIABLE pefix_result)
+    if(NOT pefix_result EQUAL 0)
+        message(FATAL_ERROR "the host tool pefix could not be built")
+    endif()
+endif()
+
+# Every byte of the stub ships in every package: no exceptions, no RTTI, no
+# unwind tables, sections collected by the linker, everything static.
+set(STUB_COMPILE_OPTIONS
+    -Os -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables -fno-unwind-tables
+    -fno-threadsafe-statics -ffunction-sections -fdata-sections -fno-stack-protector
+    -Wall -Wextra -DUNICODE -D_UNICODE -DWIN32_LEAN_AND_MEAN)
+set(STUB_LINK_OPTIONS
+    -municode -mwindows -static -static-libgcc -static-libstdc++ -s
+    -Wl,--gc-sections -Wl,--no-insert-timestamp)
+
+add_library(stubcore STATIC ${STUB_CORE_SOURCES} src/StubCore/win32/Win32Platform.cpp)
+target_compile_options(stubcore PRIVATE ${STUB_COMPILE_OPTIONS})
+target_link_libraries(stubcore PUBLIC liblzma_static)
+
+add_executable(${STUB_NAME} WIN32 src/Stub32/Stub32.cpp src/Stub32/stub.rc)
+target_compile_options(${STUB_NAME} PRIVATE ${STUB_COMPILE_OPTIONS})
+target_link_options(${STUB_NAME} PRIVATE ${STUB_LINK_OPTIONS})
+target_link_libraries(${STUB_NAME} PRIVATE stubcore shell32 advapi32 user32 kernel32)
+set_source_files_properties(src/Stub32/stub.rc PROPERTIES
+    OBJECT_DEPENDS ${CMAKE_SOURCE_DIR}/src/Stub32/stub.manifest)
+# GNU ld puts the PE header at 128, where the package locator belongs.
+add_custom_command(TARGET ${STUB_NAME} POST_BUILD
+    COMMAND ${PEFIX} $<TARGET_FILE:${STUB_NAME}>
+    COMMENT "Moving the PE header of ${STUB_NAME}.exe to offset 256")
+
+# Test engines: tiny programs that report how they were started.
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    add_subdirectory(tests/engines)
+endif()

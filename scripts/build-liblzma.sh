@@ -1,0 +1,40 @@
+#!/bin/sh
+# Cross-compiles a static, decoder-only liblzma for one mingw target from
+# Debian's xz-utils source package and installs it into a cache folder.
+#
+#   build-liblzma.sh HOST PREFIX      e.g. i686-w64-mingw32 build/win32/liblzma
+#
+# Only the raw LZMA1 decoder is kept: no encoders, no threads, no xz tools,
+# and --enable-small, because every byte of it ships inside each package.
+# A finished PREFIX (lib/liblzma.a present) is left alone.
+set -eu
+host=$1
+prefix=$(realpath -m "$2")
+if [ -f "$prefix/lib/liblzma.a" ] && [ -f "$prefix/include/lzma.h" ]; then
+    exit 0
+fi
+
+work=$(realpath -m "$prefix/../liblzma-build")
+rm -rf "$work"
+mkdir -p "$work"
+cd "$work"
+# apt-get source unpacks with Debian's patches applied (dpkg-source -x).
+apt-get source -qq xz-utils >/dev/null 2>&1 || {
+    echo "build-liblzma.sh: 'apt-get source xz-utils' failed; run scripts/setup.sh first" >&2
+    exit 1
+}
+src=$(find . -maxdepth 1 -type d -name 'xz-utils-*' | head -n 1)
+[ -n "$src" ] || { echo "build-liblzma.sh: no xz-utils source folder" >&2; exit 1; }
+cd "$src"
+CFLAGS="-Os -ffunction-sections -fdata-sections" ./configure -q \
+    --host="$host" --prefix="$prefix" \
+    --disable-shared --enable-static \
+    --disable-encoders --enable-decoders=lzma1 --enable-match-finders= \
+    --enable-checks=crc32 --disable-threads --enable-small \
+    --disable-microlzma --disable-lzip-decoder \
+    --disable-xz --disable-xzdec --disable-lzmadec --disable-lzmainfo \
+    --disable-lzma-links --disable-scripts --disable-doc --disable-nls >/dev/null
+make -s -C src/liblzma -j"$(nproc)" >/dev/null
+make -s -C src/liblzma install >/dev/null
+rm -rf "$work"
+test -f "$prefix/lib/liblzma.a"

@@ -1,0 +1,20 @@
+// The launcher's entry point: harden library loading, run the main sequence
+// with the real platform, end the process with its exit code.
+#include <windows.h>
+
+#include "../NoRTLStream/StubMemory.h"
+#include "../StubCore/StubCore.h"
+#include "../StubCore/win32/Win32Platform.h"
+
+// The launcher is built without the C++ runtime's error paths: a pure
+// virtual call cannot happen, but if it did, end quietly rather than pull
+// in libstdc++'s handler.
+extern "C" void __cxa_pure_virtual() { ExitProcess(kOutOfMemoryExitCode); }
+
+void OutOfMemory() { ExitProcess(kOutOfMemoryExitCode); }
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
+    HardenLibraryLoading();
+    Win32Platform platform;
+    platform.Exit(RunLauncher(platform));
+}

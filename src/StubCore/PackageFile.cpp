@@ -1,0 +1,75 @@
+#include "PackageFile.h"
+
+#include "../CRC32/CRC32.h"
+#include "../NoRTLStream/StubMemory.h"
+#include "Fatal.h"
+
+namespace {
+
+// The checked block is read and summed in pieces of this size, so verifying
+// a large package does not hold all of it in memory at once.
+constexpr uint32_t kCheckPiece = 1u << 20;
+
+void ReadLocator(Platform& platform, Handle file, PackageLocator& locator) {
+    uint8_t bytes[kLocatorSize];
+    platform.SeekTo(file, kLocatorOffset);
+    if (platform.ReadFrom(file, bytes, kLocatorSize) != kLocatorSize) FailDamagedPackage(platform);
+    locator = ParseLocator(bytes);
+    if (locator.packageOffset == 0) FailDamagedPackage(platform);
+}
+
+void CheckBlock(Platform& platform, Handle file, uint64_t fileSize, const PackageLocator& locator) {
+    const uint32_t length = locator.checkedLength;
+    if (length == 0) {
+        // Nothing to read; the sum of nothing is 0.
+        if (locator.checkedCrc != 0) FailDamagedPackage(platform);
+        return;
+    }
+    // A block that reaches past the end of the file cannot be read whole:
+    // that is the short read it would be, found before allocating for it.
+    if (static_cast<uint64_t>(locator.packageOffset) + length > fileSize) FailDamagedPackage(platform);
+
+    const uint32_t pieceSize = length < kCheckPiece ? length : kCheckPiece;
+    uint8_t* piece = static_cast<uint8_t*>(MemAlloc(static_cast<int32_t>(pieceSize)));
+    platform.SeekTo(file, locator.packageOffset);
+    uint32_t crc = 0;
+    for (uint32_t done = 0; done < length;) {
+        const uint32_t want = length - done < pieceSize ? length - done : pieceSize;
+        if (platform.ReadFrom(file, piece, want) != want) FailDamagedPackage(platform);
+        crc = Crc32Update(crc, piece, want);
+        done += want;
+    }
+    MemFree(piece);
+    // The sum is taken over a signed 32-bit length: 2 GiB or more sums to 0.
+    if (length >= 0x80000000u) crc = 0;
+    if (crc != locator.checkedCrc) FailDamagedPackage(platform);
+}
+
+void ReadHeader(Platform& platform, Handle file, const PackageLocator& locator, PackageHeader& header) {
+    uint8_t bytes[kHeaderSize];
+    platform.SeekTo(file, locator.packageOffset);
+    if (platform.ReadFrom(file, bytes, kHeaderSize) != kHeaderSize) FailDamagedPackage(platform);
+    header = ParseHeader(bytes);
+}
+
+}  // namespace
+
+bool IsTruncated(const PackageLocator& locator, uint64_t fileSize) {
+    const uint32_t sizeLow = static_cast<uint32_t>(fileSize);
+    if (locator.minimumFileSize != 0) return locator.minimumFileSize > sizeLow;
+    // High halves compared signed, then low halves unsigned.
+    const int32_t expectedHigh = static_cast<int32_t>(locator.expectedSizeHigh);
+    const int32_t sizeHigh = static_cast<int32_t>(static_cast<uint32_t>(fileSize >> 32));
+    if (expectedHigh != sizeHigh) return expectedHigh > sizeHigh;
+    return locator.expectedSizeLow > sizeLow;
+}
+
+void OpenAndVerifyPackage(Platform& platform, const StubString& launcherPath, OpenPackage& package) {
+    package.file = platform.OpenForReading(launcherPath.Text());
+    if (package.file == InvalidHandle()) FailDamagedPackage(platform);
+    ReadLocator(platform, package.file, package.locator);
+    package.fileSize = platform.FileSize(package.file);
+    if (IsTruncated(package.locator, package.fileSize)) FailTruncatedPackage(platform);
+    CheckBlock(platform, package.file, package.fileSize, package.locator);
+    ReadHeader(platform, package.file, package.locator, package.header);
+}

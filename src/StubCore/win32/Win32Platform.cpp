@@ -1,0 +1,287 @@
+#include "Win32Platform.h"
+
+#include <windows.h>
+#include <shellapi.h>
+#include <winnetwk.h>
+
+#include "../../NoRTLStream/StubMemory.h"
+
+namespace {
+
+const wchar_t* W(const char16_t* text) { return reinterpret_cast<const wchar_t*>(text); }
+wchar_t* W(char16_t* text) { return reinterpret_cast<wchar_t*>(text); }
+const char16_t* U(const wchar_t* text) { return reinterpret_cast<const char16_t*>(text); }
+
+HANDLE H(Handle h) { return static_cast<HANDLE>(h); }
+
+// Copies at most capacity units, stopping at the first NUL.
+void AppendBounded(StubString& to, const wchar_t* from, int32_t capacity) {
+    int32_t n = 0;
+    while (n < capacity && from[n]) ++n;
+    to.Append(U(from), n);
+}
+
+template <typename Function>
+Function LookUp(HMODULE module, const char* name) {
+    return module ? reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name)))
+                  : nullptr;
+}
+
+}  // namespace
+
+void Win32Platform::ModuleFileName(StubString& path) {
+    wchar_t buffer[261];
+    const DWORD n = GetModuleFileNameW(nullptr, buffer, 261);
+    path.Clear();
+    AppendBounded(path, buffer, static_cast<int32_t>(n < 261 ? n : 261));
+}
+
+const char16_t* Win32Platform::CommandLine() { return U(GetCommandLineW()); }
+
+Handle Win32Platform::OpenForReading(const char16_t* path) {
+    return CreateFileW(W(path), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+}
+
+Handle Win32Platform::CreateForWriting(const char16_t* path) {
+    return CreateFileW(W(path), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+Handle Win32Platform::HoldAgainstChanges(const char16_t* path) {
+    // Read access shared for reading only: nobody may open it to write or
+    // delete while held, but the loader may still map it for execution.
+    return CreateFileW(W(path), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+void Win32Platform::SeekTo(Handle file, uint32_t offset) {
+    // With a zero high part the offset counts as unsigned: offsets of 2 GiB
+    // and more land past the end (reads come back short) instead of failing
+    // and leaving the file wherever it was.
+    LONG high = 0;
+    SetFilePointer(H(file), static_cast<LONG>(offset), &high, FILE_BEGIN);
+}
+
+uint32_t Win32Platform::ReadFrom(Handle file, void* destination, uint32_t count) {
+    DWORD done = 0;
+    if (!ReadFile(H(file), destination, count, &done, nullptr)) return done;
+    return done;
+}
+
+uint32_t Win32Platform::WriteTo(Handle file, const void* source, uint32_t count) {
+    DWORD done = 0;
+    WriteFile(H(file), source, count, &done, nullptr);
+    return done;
+}
+
+uint64_t Win32Platform::FileSize(Handle file) {
+    DWORD high = 0;
+    const DWORD low = GetFileSize(H(file), &high);
+    return static_cast<uint64_t>(high) << 32 | low;
+}
+
+void Win32Platform::CloseHandle(Handle handle) { ::CloseHandle(H(handle)); }
+
+void Win32Platform::RemoveFile(const char16_t* path) { DeleteFileW(W(path)); }
+
+bool Win32Platform::Exists(const char16_t* path) {
+    WIN32_FIND_DATAW data;
+    HANDLE search = FindFirstFileW(W(path), &data);
+    if (search == INVALID_HANDLE_VALUE) return false;
+    FindClose(search);
+    return true;
+}
+
+void Win32Platform::TempPath(StubString& folder) {
+    wchar_t buffer[256] = {};
+    GetTempPathW(256, buffer);
+    folder.Clear();
+    AppendBounded(folder, buffer, 256);
+}
+
+bool Win32Platform::GetVersion(VersionRecord& version) {
+    OSVERSIONINFOW info = {};
+    info.dwOSVersionInfoSize = sizeof info;  // 276
+    version = VersionRecord{};
+    if (!GetVersionExW(&info)) return false;
+    version.major = info.dwMajorVersion;
+    version.minor = info.dwMinorVersion;
+    version.platform = info.dwPlatformId;
+    return true;
+}
+
+bool Win32Platform::GetServicePackMajor(uint32_t& servicePack) {
+    OSVERSIONINFOEXW info = {};
+    info.dwOSVersionInfoSize = sizeof info;  // 284
+    if (!GetVersionExW(reinterpret_cast<OSVERSIONINFOW*>(&info))) return false;
+    servicePack = info.wServicePackMajor;
+    return true;
+}
+
+bool Win32Platform::OpenVersionKey() {
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Microsoft\\Windows NT\\CurrentVersion", 0,
+                      KEY_READ, &key) != ERROR_SUCCESS)
+        return false;
+    versionKey_ = key;
+    return true;
+}
+
+void Win32Platform::ReadVersionValue(const char16_t* name, RegistryReading& reading) {
+    reading = RegistryReading{};
+    DWORD size = sizeof reading.bytes;
+    const LONG result = RegQueryValueExW(static_cast<HKEY>(versionKey_), W(name), nullptr, nullptr,
+                                         reading.bytes, &size);
+    reading.readable = result == ERROR_SUCCESS;
+    reading.byteCount = reading.readable ? size : 0;
+}
+
+void Win32Platform::CloseVersionKey() {
+    RegCloseKey(static_cast<HKEY>(versionKey_));
+    versionKey_ = nullptr;
+}
+
+bool Win32Platform::IsRunningUnderWow64() {
+#ifdef _WIN64
+    // A 64-bit launcher runs only on 64-bit Windows: answer as the 32-bit
+    // launcher would there.
+    return true;
+#else
+    using IsWow64ProcessFn = BOOL(WINAPI*)(HANDLE, PBOOL);
+    auto isWow64Process = LookUp<IsWow64ProcessFn>(GetModuleHandleW(L"kernel32"), "IsWow64Process");
+    if (!isWow64Process) return false;
+    BOOL flag = FALSE;
+    if (!isWow64Process(GetCurrentProcess(), &flag)) return false;
+    return flag != FALSE;
+#endif
+}
+
+bool Win32Platform::IsAdministrator() {
+    SID_IDENTIFIER_AUTHORITY authority = SECURITY_NT_AUTHORITY;
+    PSID administrators = nullptr;
+    if (!AllocateAndInitializeSid(&authority, 2, SECURITY_BUILTIN_DOMAIN_RID,
+                                  DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0, &administrators))
+        return false;
+    using CheckTokenMembershipFn = BOOL(WINAPI*)(HANDLE, PSID, PBOOL);
+    if (!checkTokenMembershipLooked_) {
+        checkTokenMembershipLooked_ = true;
+        checkTokenMembership_ = reinterpret_cast<void*>(
+            LookUp<CheckTokenMembershipFn>(GetModuleHandleW(L"advapi32.dll"), "CheckTokenMembership"));
+    }
+    BOOL member = FALSE;
+    bool answer = false;
+    if (auto check = reinterpret_cast<CheckTokenMembershipFn>(checkTokenMembership_))
+        answer = check(nullptr, administrators, &member) && member;
+    FreeSid(administrators);
+    return answer;
+}
+
+bool Win32Platform::UniversalName(const char16_t* path, StubString& universal) {
+    // mpr.dll is not one of the libraries Windows always takes from its own
+    // folder, so it is never imported: a planted copy next to a downloaded
+    // package would run.  It is loaded here by full system path instead.
+    using WNetGetUniversalNameFn = DWORD(WINAPI*)(LPCWSTR, DWORD, LPVOID, LPDWORD);
+    HMODULE mpr = static_cast<HMODULE>(LoadSystemLibrary(u"mpr.dll"));
+    auto getUniversalName = LookUp<WNetGetUniversalNameFn>(mpr, "WNetGetUniversalNameW");
+    if (!getUniversalName) return false;
+    void* buffer = MemAlloc(2000);
+    DWORD size = 2000;
+    const bool ok = getUniversalName(W(path), UNIVERSAL_NAME_INFO_LEVEL, buffer, &size) == NO_ERROR;
+    if (ok) {
+        universal.Clear();
+        const wchar_t* name = static_cast<UNIVERSAL_NAME_INFOW*>(buffer)->lpUniversalName;
+        if (name) universal.Append(U(name));
+    }
+    MemFree(buffer);
+    return ok;
+}
+
+StartResult Win32Platform::StartProcess(char16_t* commandLine, const char16_t* currentFolder) {
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;  // 68 in the 32-bit launcher
+    PROCESS_INFORMATION info = {};
+    StartResult result;
+    result.started = CreateProcessW(nullptr, W(commandLine), nullptr, nullptr, FALSE, 0, nullptr,
+                                    W(currentFolder), &startup, &info) != FALSE;
+    if (!result.started) {
+        result.error = GetLastError();
+        return result;
+    }
+    ::CloseHandle(info.hThread);  // never used
+    result.process = info.hProcess;
+    return result;
+}
+
+StartResult Win32Platform::ShellStart(const char16_t* verb, const char16_t* file,
+                                      const char16_t* parameters) {
+    SHELLEXECUTEINFOW info = {};
+    info.cbSize = sizeof info;  // 60 in the 32-bit launcher
+    info.fMask = SEE_MASK_NOCLOSEPROCESS;
+    info.lpVerb = W(verb);
+    info.lpFile = W(file);
+    info.lpParameters = W(parameters);
+    info.nShow = SW_SHOW;
+    StartResult result;
+    result.started = ShellExecuteExW(&info) != FALSE;
+    if (!result.started) {
+        result.error = GetLastError();  // ERROR_CANCELLED when the user declined
+        return result;
+    }
+    result.process = info.hProcess;
+    return result;
+}
+
+void Win32Platform::WaitFor(Handle process) { WaitForSingleObject(H(process), INFINITE); }
+
+uint32_t Win32Platform::ExitCodeOf(Handle process) {
+    DWORD code = 0;
+    if (!GetExitCodeProcess(H(process), &code)) return 0;
+    return code;
+}
+
+void Win32Platform::ShowMessage(const char16_t* text, const char16_t* caption, uint32_t style) {
+    MessageBoxW(nullptr, W(text), W(caption), style);
+}
+
+void Win32Platform::Exit(uint32_t exitCode) { ExitProcess(exitCode); }
+
+void* LoadSystemLibrary(const char16_t* fileName) {
+    wchar_t path[MAX_PATH + 32];
+    const UINT n = GetSystemDirectoryW(path, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH) return nullptr;
+    UINT i = n;
+    path[i++] = L'\\';
+    for (const char16_t* p = fileName; *p && i < MAX_PATH + 30; ++p) path[i++] = static_cast<wchar_t>(*p);
+    path[i] = 0;
+    // LOAD_WITH_ALTERED_SEARCH_PATH: the library's own dependencies are
+    // looked for next to it, in the system folder, too.
+    return LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+}
+
+void HardenLibraryLoading() {
+    HMODULE kernel32 = GetModuleHandleW(L"kernel32");
+    // Take the current folder out of the search order (XP SP1 and later).
+    using SetDllDirectoryFn = BOOL(WINAPI*)(LPCWSTR);
+    if (auto setDllDirectory = LookUp<SetDllDirectoryFn>(kernel32, "SetDllDirectoryW")) setDllDirectory(L"");
+
+    // Where the system has it (Windows 8, and 7 or Vista with KB2533623),
+    // allow only the system folder for everything loaded from now on.
+    // AddDllDirectory is looked up too: it arrived with the same update, and
+    // SetDefaultDllDirectories without it is the broken early variant.
+    using SetDefaultDllDirectoriesFn = BOOL(WINAPI*)(DWORD);
+    auto setDefault = LookUp<SetDefaultDllDirectoriesFn>(kernel32, "SetDefaultDllDirectories");
+    if (setDefault && GetProcAddress(kernel32, "AddDllDirectory") &&
+        setDefault(0x00000800 /* LOAD_LIBRARY_SEARCH_SYSTEM32 */))
+        return;
+
+    // Older systems: load by full path, now, the libraries that the shell
+    // start and the message box pull in later by bare name, so that those
+    // later loads find them already in the process.
+    static const char16_t* const kPreload[] = {
+        u"uxtheme.dll", u"userenv.dll", u"setupapi.dll", u"apphelp.dll", u"propsys.dll",
+        u"dwmapi.dll",  u"cryptbase.dll", u"oleacc.dll", u"clbcatq.dll", u"ntmarta.dll",
+        u"profapi.dll", u"version.dll", u"comctl32.dll", u"sspicli.dll", u"secur32.dll",
+        u"shfolder.dll", u"ole32.dll", u"rpcrt4.dll", u"mpr.dll",
+    };
+    for (const char16_t* name : kPreload) LoadSystemLibrary(name);
+}

@@ -1,0 +1,49 @@
+// The real platform: the Win32 calls behind every Platform operation.
+#pragma once
+#include "../Platform.h"
+
+class Win32Platform final : public Platform {
+public:
+    void ModuleFileName(StubString& path) override;
+    const char16_t* CommandLine() override;
+    Handle OpenForReading(const char16_t* path) override;
+    Handle CreateForWriting(const char16_t* path) override;
+    Handle HoldAgainstChanges(const char16_t* path) override;
+    void SeekTo(Handle file, uint32_t offset) override;
+    uint32_t ReadFrom(Handle file, void* destination, uint32_t count) override;
+    uint32_t WriteTo(Handle file, const void* source, uint32_t count) override;
+    uint64_t FileSize(Handle file) override;
+    void CloseHandle(Handle handle) override;
+    void RemoveFile(const char16_t* path) override;
+    bool Exists(const char16_t* path) override;
+    void TempPath(StubString& folder) override;
+    bool GetVersion(VersionRecord& version) override;
+    bool GetServicePackMajor(uint32_t& servicePack) override;
+    bool OpenVersionKey() override;
+    void ReadVersionValue(const char16_t* name, RegistryReading& reading) override;
+    void CloseVersionKey() override;
+    bool IsRunningUnderWow64() override;
+    bool IsAdministrator() override;
+    bool UniversalName(const char16_t* path, StubString& universal) override;
+    StartResult StartProcess(char16_t* commandLine, const char16_t* currentFolder) override;
+    StartResult ShellStart(const char16_t* verb, const char16_t* file, const char16_t* parameters) override;
+    void WaitFor(Handle process) override;
+    uint32_t ExitCodeOf(Handle process) override;
+    void ShowMessage(const char16_t* text, const char16_t* caption, uint32_t style) override;
+    [[noreturn]] void Exit(uint32_t exitCode) override;
+
+private:
+    void* versionKey_ = nullptr;
+    // CheckTokenMembership, looked up once per process; 1 = looked up, missing.
+    void* checkTokenMembership_ = nullptr;
+    bool checkTokenMembershipLooked_ = false;
+};
+
+// Restricts where the process loads libraries from: only the Windows system
+// folder, never the launcher's own folder (a Downloads folder) or the current
+// one.  Call before anything else.
+void HardenLibraryLoading();
+
+// Loads a system library by its full path in the system folder; null when
+// that fails.
+void* LoadSystemLibrary(const char16_t* fileName);

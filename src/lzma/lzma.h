@@ -1,0 +1,33 @@
+// TLZMADecoder: a thin adapter that decodes a raw LZMA1 stream (no container,
+// no end marker required) from one TStream into another with liblzma.
+#pragma once
+#include <stdint.h>
+
+#include "../NoRTLStream/NoRTLStream.h"
+
+class TLZMADecoder {
+public:
+    // The smallest window liblzma works with; smaller dictionaries get it.
+    static constexpr uint32_t kMinimumWindow = 4096;
+
+    // bytes: the properties byte ((pb * 5 + lp) * 9 + lc) and the dictionary
+    // size (u32 LE).  False for fewer than five bytes, a properties byte of
+    // 225 or more, or a dictionary of 2^31 bytes or more.
+    bool SetProperties(const uint8_t* bytes, int32_t count);
+
+    // liblzma's LZMA1 decoder refuses lc + lp > 4, which SetProperties lets
+    // through; a stream with such properties cannot be decoded here.
+    bool IsSupportedByDecoder() const { return lc_ + lp_ <= 4; }
+
+    // Decodes from in's position to its end, appending to out at its
+    // position, and stops as soon as outSize bytes have been produced: the
+    // range coder's closing bytes are never decoded.  A negative outSize means
+    // no limit (until an end marker).  True when decoding ended normally (the
+    // size was reached or an end marker found); false on a data error, on
+    // packed bytes that run out early, or on properties liblzma refuses.
+    bool Decode(TStream& in, TStream& out, int64_t outSize);
+
+private:
+    uint32_t lc_ = 0, lp_ = 0, pb_ = 0;
+    uint32_t dictionarySize_ = 0;
+};

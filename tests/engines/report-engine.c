@@ -1,0 +1,62 @@
+/* A stand-in setup engine for the end-to-end tests.  It writes what it was
+ * given into "<package path>.report" (UTF-8, one "key=value" per line), next
+ * to the package path it receives as its first argument, then exits with the
+ * code given as "/exit=N" (0 without one).  "/sleep=MS" makes it wait first.
+ *
+ * Keys: commandline, cwd, self, package_writable (whether the package file
+ * could be opened for writing, i.e. the launcher had closed it).
+ */
+#include <windows.h>
+#include <shellapi.h>
+
+static void put(HANDLE out, const char *key, const wchar_t *value) {
+    char buffer[8192];
+    DWORD written;
+    int n = WideCharToMultiByte(CP_UTF8, 0, value, -1, buffer, sizeof buffer, NULL, NULL);
+    WriteFile(out, key, lstrlenA(key), &written, NULL);
+    WriteFile(out, "=", 1, &written, NULL);
+    if (n > 1) WriteFile(out, buffer, (DWORD)(n - 1), &written, NULL);
+    WriteFile(out, "\n", 1, &written, NULL);
+}
+
+static int number_after(const wchar_t *arg, const wchar_t *prefix, int *value) {
+    int i = 0, n = 0;
+    while (prefix[i]) {
+        if (arg[i] != prefix[i]) return 0;
+        ++i;
+    }
+    while (arg[i] >= L'0' && arg[i] <= L'9') n = n * 10 + (arg[i++] - L'0');
+    *value = n;
+    return 1;
+}
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, LPWSTR args, int show) {
+    int argc = 0, exit_code = 0, sleep_ms = 0, i;
+    wchar_t **argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+    wchar_t path[4096], cwd[4096], self[4096];
+    HANDLE out, probe;
+    (void)instance; (void)previous; (void)args; (void)show;
+    if (!argv || argc < 2) return 101;
+    for (i = 2; i < argc; ++i) {
+        number_after(argv[i], L"/exit=", &exit_code);
+        number_after(argv[i], L"/sleep=", &sleep_ms);
+    }
+    if (sleep_ms) Sleep((DWORD)sleep_ms);
+
+    probe = CreateFileW(argv[1], GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                        OPEN_EXISTING, 0, NULL);
+    if (probe != INVALID_HANDLE_VALUE) CloseHandle(probe);
+
+    lstrcpynW(path, argv[1], 4000);
+    lstrcatW(path, L".report");
+    out = CreateFileW(path, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (out == INVALID_HANDLE_VALUE) return 102;
+    GetCurrentDirectoryW(4096, cwd);
+    GetModuleFileNameW(NULL, self, 4096);
+    put(out, "commandline", GetCommandLineW());
+    put(out, "cwd", cwd);
+    put(out, "self", self);
+    put(out, "package_writable", probe != INVALID_HANDLE_VALUE ? L"yes" : L"no");
+    CloseHandle(out);
+    return exit_code;
+}

@@ -1,0 +1,34 @@
+// Reading and adjusting the headers of a PE image, for the post-link step
+// that moves the launcher's PE header to offset 256, for the package builder
+// that checks stubs, and for the artefact tests.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct PeSection {
+    std::string name;
+    uint32_t virtualAddress = 0, virtualSize = 0, rawOffset = 0, rawSize = 0;
+};
+
+struct PeInfo {
+    uint32_t peOffset = 0;          // e_lfanew
+    uint16_t machine = 0;           // 0x14c i386, 0x8664 x86-64
+    bool pe32Plus = false;
+    uint16_t subsystem = 0;         // 2 = GUI
+    uint16_t characteristics = 0;
+    uint32_t sizeOfHeaders = 0;
+    uint32_t headerBlockSize = 0;   // signature + file header + optional header + section table
+    uint32_t imageEnd = 0;          // end of the last section's raw data
+    std::vector<PeSection> sections;
+    std::vector<std::string> importedLibraries;  // as named in the import table
+    std::string manifest;           // RT_MANIFEST resource 1, empty when absent
+};
+
+// Parses the headers; returns false with a reason when the bytes are no PE image.
+bool ParsePe(const std::vector<uint8_t>& image, PeInfo& info, std::string& error);
+
+// Moves the PE header block to newOffset and clears the bytes it left.
+// Refuses (false, reason) rather than corrupt an image whose headers would
+// not fit below SizeOfHeaders or whose gap holds anything but zeros.
+bool MovePeHeader(std::vector<uint8_t>& image, uint32_t newOffset, std::string& error);
