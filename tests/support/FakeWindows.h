@@ -1,0 +1,146 @@
+// FakeWindows: a simulated Windows for running the launcher in-process.
+// Files and folders live in memory; version facts, registry values, the
+// WOW64 and administrator answers are plain fields; message boxes, process
+// starts and other effects are recorded.  Exit throws FakeExit, so a whole
+// launcher run ends in the test's hands and the test reads what it did.
+#pragma once
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "StubCore/Platform.h"
+
+using Bytes = std::vector<uint8_t>;
+
+struct FakeExit {
+    uint32_t code;
+};
+
+struct ShownMessage {
+    std::u16string text;
+    std::u16string caption;
+    uint32_t style;
+};
+
+struct StartRecord {
+    bool shell = false;
+    std::u16string commandLine;    // direct start
+    std::u16string currentFolder;  // direct start
+    std::u16string verb, file, parameters;  // shell start
+    bool packageOpen = false;      // was the package file still open?
+    bool copyHeld = false;         // was the copy held against changes?
+};
+
+class FakeWindows final : public Platform {
+public:
+    // -- the world -----------------------------------------------------------------
+    std::u16string modulePath = u"C:\\Downloads\\setup.exe";
+    std::u16string commandLine = u"\"C:\\Downloads\\setup.exe\"";
+    std::u16string tempPath = u"C:\\Users\\user\\AppData\\Local\\Temp\\";
+    std::map<std::u16string, Bytes> files;  // keyed by upper-cased path
+    std::set<std::u16string> folders;       // upper-cased; any path counts as existing when listed
+
+    bool versionQuerySucceeds = true;
+    VersionRecord version{10, 0, 2};
+    bool servicePackQuerySucceeds = true;
+    uint32_t servicePack = 0;
+    bool versionKeyOpens = true;
+    std::map<std::u16string, Bytes> registry;  // raw value bytes by value name
+
+    bool wow64 = true;
+    bool administrator = false;
+    std::map<std::u16string, std::u16string> universalNames;  // drive path -> UNC
+
+    // -- failures to simulate ------------------------------------------------------
+    std::set<std::u16string> uncreatable;   // CreateForWriting fails for these (upper-cased)
+    std::optional<uint32_t> diskSpace;      // WriteTo stores at most this many bytes in all
+    bool holdFails = false;
+    bool startFails = false;
+    uint32_t startError = 0;
+    bool shellGivesNoProcess = false;
+    uint32_t engineExitCode = 0;
+
+    // -- what happened ---------------------------------------------------------------
+    std::vector<ShownMessage> messages;
+    std::vector<StartRecord> starts;
+    std::vector<std::string> events;  // "wait", "delete <path>", "close process", "release copy"...
+    int wow64Probes = 0;
+    int administratorQueries = 0;
+    int universalNameCalls = 0;
+    int servicePackQueries = 0;
+    int versionKeyOpenings = 0;
+    std::vector<std::u16string> valuesRead;
+
+    // -- conveniences ----------------------------------------------------------------
+    void AddFile(const std::u16string& path, Bytes bytes);
+    void AddFolder(const std::u16string& path);
+    bool HasFile(const std::u16string& path) const;
+    const Bytes& File(const std::u16string& path) const;
+    // Stores text as REG_SZ bytes with a terminating NUL.
+    void SetRegistryText(const std::u16string& name, const std::u16string& text);
+    // Number of handles still open to path (any mode).
+    int OpenHandles(const std::u16string& path) const;
+
+    // -- Platform ----------------------------------------------------------------------
+    void ModuleFileName(StubString& path) override;
+    const char16_t* CommandLine() override;
+    Handle OpenForReading(const char16_t* path) override;
+    Handle CreateForWriting(const char16_t* path) override;
+    Handle HoldAgainstChanges(const char16_t* path) override;
+    void SeekTo(Handle file, uint32_t offset) override;
+    uint32_t ReadFrom(Handle file, void* destination, uint32_t count) override;
+    uint32_t WriteTo(Handle file, const void* source, uint32_t count) override;
+    uint64_t FileSize(Handle file) override;
+    void CloseHandle(Handle handle) override;
+    void RemoveFile(const char16_t* path) override;
+    bool Exists(const char16_t* path) override;
+    void TempPath(StubString& folder) override;
+    bool GetVersion(VersionRecord& version) override;
+    bool GetServicePackMajor(uint32_t& servicePack) override;
+    bool OpenVersionKey() override;
+    void ReadVersionValue(const char16_t* name, RegistryReading& reading) override;
+    void CloseVersionKey() override;
+    bool IsRunningUnderWow64() override;
+    bool IsAdministrator() override;
+    bool UniversalName(const char16_t* path, StubString& universal) override;
+    StartResult StartProcess(char16_t* commandLine, const char16_t* currentFolder) override;
+    StartResult ShellStart(const char16_t* verb, const char16_t* file, const char16_t* parameters) override;
+    void WaitFor(Handle process) override;
+    uint32_t ExitCodeOf(Handle process) override;
+    void ShowMessage(const char16_t* text, const char16_t* caption, uint32_t style) override;
+    [[noreturn]] void Exit(uint32_t exitCode) override;
+
+    ~FakeWindows();
+
+private:
+    enum class Mode { Read, Write, Hold, Process };
+    struct Open {
+        std::u16string key;
+        Mode mode;
+        uint64_t position = 0;
+    };
+    std::map<uintptr_t, Open> handles_;
+    uintptr_t nextHandle_ = 0x100;
+    bool keyOpen_ = false;
+    uint64_t written_ = 0;
+
+    Handle NewHandle(const std::u16string& key, Mode mode);
+    Open* Find(Handle h);
+    bool IsHeld(const std::u16string& key) const;
+    bool IsOpen(const std::u16string& key) const;
+};
+
+std::u16string Upper(const std::u16string& path);
+std::string Narrow(const std::u16string& text);  // for test messages: UTF-16 to UTF-8
+
+// What one launcher run did.
+struct RunOutcome {
+    uint32_t exitCode = 0;
+    bool returnedNormally = false;  // true: RunLauncher returned; false: Exit was called
+};
+
+// Runs the launcher on fake; never throws.
+RunOutcome RunLauncherOn(FakeWindows& fake);
