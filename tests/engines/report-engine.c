@@ -3,8 +3,12 @@
  * to the package path it receives as its first argument, then exits with the
  * code given as "/exit=N" (0 without one).  "/sleep=MS" makes it wait first.
  *
- * Keys: commandline, cwd, self, package_writable (whether the package file
- * could be opened for writing, i.e. the launcher had closed it).
+ * Keys: commandline, cwd, self, self_size (tells apart copies of this
+ * program padded to different sizes), package_closed (whether the package
+ * file could be opened for deletion with full sharing: the launcher's own
+ * handle shares reading only, so this fails while the launcher holds it open;
+ * the running launcher image itself does not stand in the way, as renaming a
+ * running program is allowed).
  */
 #include <windows.h>
 #include <shellapi.h>
@@ -43,7 +47,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, LPWSTR args, int sho
     }
     if (sleep_ms) Sleep((DWORD)sleep_ms);
 
-    probe = CreateFileW(argv[1], GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+    probe = CreateFileW(argv[1], DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
                         OPEN_EXISTING, 0, NULL);
     if (probe != INVALID_HANDLE_VALUE) CloseHandle(probe);
 
@@ -56,7 +60,14 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, LPWSTR args, int sho
     put(out, "commandline", GetCommandLineW());
     put(out, "cwd", cwd);
     put(out, "self", self);
-    put(out, "package_writable", probe != INVALID_HANDLE_VALUE ? L"yes" : L"no");
+    {
+        WIN32_FILE_ATTRIBUTE_DATA data;
+        wchar_t size[32];
+        size[0] = 0;
+        if (GetFileAttributesExW(self, GetFileExInfoStandard, &data)) wsprintfW(size, L"%lu", data.nFileSizeLow);
+        put(out, "self_size", size);
+    }
+    put(out, "package_closed", probe != INVALID_HANDLE_VALUE ? L"yes" : L"no");
     CloseHandle(out);
     return exit_code;
 }
