@@ -44,8 +44,13 @@ set(STUB_COMPILE_OPTIONS
     -Os -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables -fno-unwind-tables
     -fno-threadsafe-statics -ffunction-sections -fdata-sections -fno-stack-protector
     -Wall -Wextra -DUNICODE -D_UNICODE -DWIN32_LEAN_AND_MEAN)
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    set(STUB_ENTRY StubEntry)
+else()
+    set(STUB_ENTRY _StubEntry)  # i686 symbols carry a leading underscore
+endif()
 set(STUB_LINK_OPTIONS
-    -municode -mwindows -static -static-libgcc -static-libstdc++ -s
+    -mwindows -nostartfiles -Wl,-e,${STUB_ENTRY} -static -static-libgcc -static-libstdc++ -s
     -Wl,--gc-sections -Wl,--no-insert-timestamp)
 
 add_library(stubcore STATIC ${STUB_CORE_SOURCES} src/StubCore/win32/Win32Platform.cpp)

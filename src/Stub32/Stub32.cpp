@@ -13,7 +13,12 @@ extern "C" void __cxa_pure_virtual() { ExitProcess(kOutOfMemoryExitCode); }
 
 void OutOfMemory() { ExitProcess(kOutOfMemoryExitCode); }
 
-int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
+// The process starts here, without the C runtime's start-up code: the
+// launcher needs no argument parsing, static constructors, TLS callbacks or
+// atexit handlers, and leaving them out saves several kilobytes in every
+// package.  msvcrt's heap and memory functions work without it: the DLL
+// initialises itself when it is loaded.  The entry never returns.
+extern "C" __attribute__((force_align_arg_pointer)) void StubEntry() {
     HardenLibraryLoading();
     Win32Platform platform;
     platform.Exit(RunLauncher(platform));
