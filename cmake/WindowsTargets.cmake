@@ -60,7 +60,9 @@ target_link_libraries(stubcore PUBLIC liblzma_static)
 add_executable(${STUB_NAME} WIN32 src/Stub32/Stub32.cpp src/Stub32/stub.rc)
 target_compile_options(${STUB_NAME} PRIVATE ${STUB_COMPILE_OPTIONS})
 target_link_options(${STUB_NAME} PRIVATE ${STUB_LINK_OPTIONS})
-target_link_libraries(${STUB_NAME} PRIVATE stubcore shell32 advapi32 user32 kernel32)
+# Only kernel32 and msvcrt are imported; user32, advapi32, shell32 and mpr
+# are loaded at run time by full system path (see Win32Platform).
+target_link_libraries(${STUB_NAME} PRIVATE stubcore kernel32)
 set_source_files_properties(src/Stub32/stub.rc PROPERTIES
     OBJECT_DEPENDS ${CMAKE_SOURCE_DIR}/src/Stub32/stub.manifest)
 # GNU ld puts the PE header at 128, where the package locator belongs.

@@ -19,7 +19,6 @@ void OutOfMemory() { ExitProcess(kOutOfMemoryExitCode); }
 // package.  msvcrt's heap and memory functions work without it: the DLL
 // initialises itself when it is loaded.  The entry never returns.
 extern "C" __attribute__((force_align_arg_pointer)) void StubEntry() {
-    HardenLibraryLoading();
-    Win32Platform platform;
+    Win32Platform platform(HardenLibraryLoading());
     platform.Exit(RunLauncher(platform));
 }

@@ -27,7 +27,29 @@ Function LookUp(HMODULE module, const char* name) {
                   : nullptr;
 }
 
+void* Entry(HMODULE module, const char* name) {
+    return module ? reinterpret_cast<void*>(GetProcAddress(module, name)) : nullptr;
+}
+
+template <typename Function>
+Function As(void* entry) {
+    return reinterpret_cast<Function>(entry);
+}
+
 }  // namespace
+
+Win32Platform::Win32Platform(LibrarySearch search) : search_(search) {
+    HMODULE user32 = static_cast<HMODULE>(LoadSystemLibrary(u"user32.dll", search));
+    HMODULE advapi32 = static_cast<HMODULE>(LoadSystemLibrary(u"advapi32.dll", search));
+    HMODULE shell32 = static_cast<HMODULE>(LoadSystemLibrary(u"shell32.dll", search));
+    messageBox_ = Entry(user32, "MessageBoxW");
+    regOpenKeyEx_ = Entry(advapi32, "RegOpenKeyExW");
+    regQueryValueEx_ = Entry(advapi32, "RegQueryValueExW");
+    regCloseKey_ = Entry(advapi32, "RegCloseKey");
+    allocateAndInitializeSid_ = Entry(advapi32, "AllocateAndInitializeSid");
+    freeSid_ = Entry(advapi32, "FreeSid");
+    shellExecuteEx_ = Entry(shell32, "ShellExecuteExW");
+}
 
 void Win32Platform::ModuleFileName(StubString& path) {
     wchar_t buffer[261];
@@ -119,9 +141,11 @@ bool Win32Platform::GetServicePackMajor(uint32_t& servicePack) {
 }
 
 bool Win32Platform::OpenVersionKey() {
+    auto regOpenKeyEx = As<LONG(WINAPI*)(HKEY, LPCWSTR, DWORD, REGSAM, PHKEY)>(regOpenKeyEx_);
     HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Microsoft\\Windows NT\\CurrentVersion", 0,
-                      KEY_READ, &key) != ERROR_SUCCESS)
+    if (!regOpenKeyEx || !regQueryValueEx_ || !regCloseKey_ ||
+        regOpenKeyEx(HKEY_LOCAL_MACHINE, L"Software\\Microsoft\\Windows NT\\CurrentVersion", 0, KEY_READ,
+                     &key) != ERROR_SUCCESS)
         return false;
     versionKey_ = key;
     return true;
@@ -130,14 +154,15 @@ bool Win32Platform::OpenVersionKey() {
 void Win32Platform::ReadVersionValue(const char16_t* name, RegistryReading& reading) {
     reading = RegistryReading{};
     DWORD size = sizeof reading.bytes;
-    const LONG result = RegQueryValueExW(static_cast<HKEY>(versionKey_), W(name), nullptr, nullptr,
-                                         reading.bytes, &size);
+    auto regQueryValueEx = As<LONG(WINAPI*)(HKEY, LPCWSTR, LPDWORD, LPDWORD, LPBYTE, LPDWORD)>(regQueryValueEx_);
+    const LONG result = regQueryValueEx(static_cast<HKEY>(versionKey_), W(name), nullptr, nullptr,
+                                        reading.bytes, &size);
     reading.readable = result == ERROR_SUCCESS;
     reading.byteCount = reading.readable ? size : 0;
 }
 
 void Win32Platform::CloseVersionKey() {
-    RegCloseKey(static_cast<HKEY>(versionKey_));
+    As<LONG(WINAPI*)(HKEY)>(regCloseKey_)(static_cast<HKEY>(versionKey_));
     versionKey_ = nullptr;
 }
 
@@ -157,10 +182,15 @@ bool Win32Platform::IsRunningUnderWow64() {
 }
 
 bool Win32Platform::IsAdministrator() {
+    using AllocateFn = BOOL(WINAPI*)(PSID_IDENTIFIER_AUTHORITY, BYTE, DWORD, DWORD, DWORD, DWORD, DWORD,
+                                     DWORD, DWORD, DWORD, PSID*);
+    auto allocateAndInitializeSid = As<AllocateFn>(allocateAndInitializeSid_);
+    auto freeSid = As<PVOID(WINAPI*)(PSID)>(freeSid_);
     SID_IDENTIFIER_AUTHORITY authority = SECURITY_NT_AUTHORITY;
     PSID administrators = nullptr;
-    if (!AllocateAndInitializeSid(&authority, 2, SECURITY_BUILTIN_DOMAIN_RID,
-                                  DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0, &administrators))
+    if (!allocateAndInitializeSid || !freeSid ||
+        !allocateAndInitializeSid(&authority, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0,
+                                  0, 0, 0, 0, &administrators))
         return false;
     using CheckTokenMembershipFn = BOOL(WINAPI*)(HANDLE, PSID, PBOOL);
     if (!checkTokenMembershipLooked_) {
@@ -172,7 +202,7 @@ bool Win32Platform::IsAdministrator() {
     bool answer = false;
     if (auto check = reinterpret_cast<CheckTokenMembershipFn>(checkTokenMembership_))
         answer = check(nullptr, administrators, &member) && member;
-    FreeSid(administrators);
+    freeSid(administrators);
     return answer;
 }
 
@@ -181,8 +211,14 @@ bool Win32Platform::UniversalName(const char16_t* path, StubString& universal) {
     // folder, so it is never imported: a planted copy next to a downloaded
     // package would run.  It is loaded here by full system path instead.
     using WNetGetUniversalNameFn = DWORD(WINAPI*)(LPCWSTR, DWORD, LPVOID, LPDWORD);
-    HMODULE mpr = static_cast<HMODULE>(LoadSystemLibrary(u"mpr.dll"));
+#ifdef STUB_STATIC_MPR_FOR_TESTS
+    // Only in a deliberately vulnerable test build: the static import that
+    // the DLL-planting test must catch.
+    WNetGetUniversalNameFn getUniversalName = &WNetGetUniversalNameW;
+#else
+    HMODULE mpr = static_cast<HMODULE>(LoadSystemLibrary(u"mpr.dll", search_));
     auto getUniversalName = LookUp<WNetGetUniversalNameFn>(mpr, "WNetGetUniversalNameW");
+#endif
     if (!getUniversalName) return false;
     void* buffer = MemAlloc(2000);
     DWORD size = 2000;
@@ -222,7 +258,12 @@ StartResult Win32Platform::ShellStart(const char16_t* verb, const char16_t* file
     info.lpParameters = W(parameters);
     info.nShow = SW_SHOW;
     StartResult result;
-    result.started = ShellExecuteExW(&info) != FALSE;
+    auto shellExecuteEx = As<BOOL(WINAPI*)(SHELLEXECUTEINFOW*)>(shellExecuteEx_);
+    if (!shellExecuteEx) {
+        result.error = ERROR_PROC_NOT_FOUND;
+        return result;
+    }
+    result.started = shellExecuteEx(&info) != FALSE;
     if (!result.started) {
         result.error = GetLastError();  // ERROR_CANCELLED when the user declined
         return result;
@@ -240,12 +281,14 @@ uint32_t Win32Platform::ExitCodeOf(Handle process) {
 }
 
 void Win32Platform::ShowMessage(const char16_t* text, const char16_t* caption, uint32_t style) {
-    MessageBoxW(nullptr, W(text), W(caption), style);
+    // Without user32 nothing can be shown; the exit code still tells.
+    if (auto messageBox = As<int(WINAPI*)(HWND, LPCWSTR, LPCWSTR, UINT)>(messageBox_))
+        messageBox(nullptr, W(text), W(caption), style);
 }
 
 void Win32Platform::Exit(uint32_t exitCode) { ExitProcess(exitCode); }
 
-void* LoadSystemLibrary(const char16_t* fileName) {
+void* LoadSystemLibrary(const char16_t* fileName, LibrarySearch search) {
     wchar_t path[MAX_PATH + 32];
     const UINT n = GetSystemDirectoryW(path, MAX_PATH);
     if (n == 0 || n >= MAX_PATH) return nullptr;
@@ -253,12 +296,15 @@ void* LoadSystemLibrary(const char16_t* fileName) {
     path[i++] = L'\\';
     for (const char16_t* p = fileName; *p && i < MAX_PATH + 30; ++p) path[i++] = static_cast<wchar_t>(*p);
     path[i] = 0;
-    // LOAD_WITH_ALTERED_SEARCH_PATH: the library's own dependencies are
-    // looked for next to it, in the system folder, too.
-    return LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    // With the process restricted to the system folder the library's own
+    // dependencies come from there anyway.  Without it,
+    // LOAD_WITH_ALTERED_SEARCH_PATH makes them be looked for next to the
+    // library, in the system folder, instead of next to the launcher.
+    return LoadLibraryExW(path, nullptr,
+                          search == LibrarySearch::SystemFolderOnly ? 0 : LOAD_WITH_ALTERED_SEARCH_PATH);
 }
 
-void HardenLibraryLoading() {
+LibrarySearch HardenLibraryLoading() {
     HMODULE kernel32 = GetModuleHandleW(L"kernel32");
     // Take the current folder out of the search order (XP SP1 and later).
     using SetDllDirectoryFn = BOOL(WINAPI*)(LPCWSTR);
@@ -272,16 +318,17 @@ void HardenLibraryLoading() {
     auto setDefault = LookUp<SetDefaultDllDirectoriesFn>(kernel32, "SetDefaultDllDirectories");
     if (setDefault && GetProcAddress(kernel32, "AddDllDirectory") &&
         setDefault(0x00000800 /* LOAD_LIBRARY_SEARCH_SYSTEM32 */))
-        return;
+        return LibrarySearch::SystemFolderOnly;
 
     // Older systems: load by full path, now, the libraries that the shell
     // start and the message box pull in later by bare name, so that those
     // later loads find them already in the process.
     static const char16_t* const kPreload[] = {
-        u"uxtheme.dll", u"userenv.dll", u"setupapi.dll", u"apphelp.dll", u"propsys.dll",
-        u"dwmapi.dll",  u"cryptbase.dll", u"oleacc.dll", u"clbcatq.dll", u"ntmarta.dll",
-        u"profapi.dll", u"version.dll", u"comctl32.dll", u"sspicli.dll", u"secur32.dll",
-        u"shfolder.dll", u"ole32.dll", u"rpcrt4.dll", u"mpr.dll",
+        u"uxtheme.dll", u"userenv.dll",   u"setupapi.dll", u"apphelp.dll", u"propsys.dll",
+        u"dwmapi.dll",  u"cryptbase.dll", u"oleacc.dll",   u"clbcatq.dll", u"ntmarta.dll",
+        u"profapi.dll", u"version.dll",   u"comctl32.dll", u"sspicli.dll", u"secur32.dll",
+        u"imm32.dll",   u"shfolder.dll",  u"ole32.dll",    u"rpcrt4.dll",  u"mpr.dll",
     };
-    for (const char16_t* name : kPreload) LoadSystemLibrary(name);
+    for (const char16_t* name : kPreload) LoadSystemLibrary(name, LibrarySearch::FullPathOnly);
+    return LibrarySearch::FullPathOnly;
 }

@@ -2,8 +2,29 @@
 #pragma once
 #include "../Platform.h"
 
+// How libraries may be loaded once HardenLibraryLoading has run.
+enum class LibrarySearch {
+    SystemFolderOnly,  // the process-wide default allows only the system folder
+    FullPathOnly,      // older systems: every load must name the full path
+};
+
+// Restricts where the process loads libraries from: only the Windows system
+// folder, never the launcher's own folder (a Downloads folder) or the current
+// one.  Call before anything else.
+LibrarySearch HardenLibraryLoading();
+
+// Loads a system library by its full path in the system folder (its own
+// dependencies are looked for there too); null when that fails.
+void* LoadSystemLibrary(const char16_t* fileName, LibrarySearch search);
+
 class Win32Platform final : public Platform {
 public:
+    // Loads user32, advapi32 and shell32 by full system path.  They are not
+    // imported: a library imported by the program is loaded before any of
+    // its code runs, and its own dependencies are then looked for in the
+    // program's folder first, where a planted copy would be found.
+    explicit Win32Platform(LibrarySearch search);
+
     void ModuleFileName(StubString& path) override;
     const char16_t* CommandLine() override;
     Handle OpenForReading(const char16_t* path) override;
@@ -33,17 +54,18 @@ public:
     [[noreturn]] void Exit(uint32_t exitCode) override;
 
 private:
+    LibrarySearch search_;
     void* versionKey_ = nullptr;
-    // CheckTokenMembership, looked up once per process; 1 = looked up, missing.
+    // CheckTokenMembership, looked up once per process.
     void* checkTokenMembership_ = nullptr;
     bool checkTokenMembershipLooked_ = false;
+
+    // Entry points of the libraries loaded at run time; null when missing.
+    void* messageBox_ = nullptr;
+    void* regOpenKeyEx_ = nullptr;
+    void* regQueryValueEx_ = nullptr;
+    void* regCloseKey_ = nullptr;
+    void* allocateAndInitializeSid_ = nullptr;
+    void* freeSid_ = nullptr;
+    void* shellExecuteEx_ = nullptr;
 };
-
-// Restricts where the process loads libraries from: only the Windows system
-// folder, never the launcher's own folder (a Downloads folder) or the current
-// one.  Call before anything else.
-void HardenLibraryLoading();
-
-// Loads a system library by its full path in the system folder; null when
-// that fails.
-void* LoadSystemLibrary(const char16_t* fileName);
