@@ -1,0 +1,225 @@
+// The temporary copy of the setup engine: which folder ("/temp" or the
+// system's temporary folder), which free name, and that a failed or short
+// write leaves nothing behind.
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "FakeWindows.h"
+#include "StubCore/TempCopy.h"
+#include "TestPackages.h"
+
+namespace {
+
+constexpr uint32_t kTemporaryCopyExit = 82;
+const std::u16string kTemporaryCopyText =
+    u"An error occurred while trying to create a temporary copy of the setup package.  Please make sure "
+    u"that you have sufficient access rights to this computer to install software and that the Windows "
+    u"TEMP folder can be written to.  You can make this installer use a different folder for its "
+    u"temporary files using the /temp command line parameter followed by the path to a folder you can "
+    u"write to and run applications from.";
+const std::u16string kTemp = u"C:\\Users\\user\\AppData\\Local\\Temp\\";
+
+std::u16string FolderFor(const std::u16string& arguments, const std::u16string& tempPath = kTemp) {
+    FakeWindows fake;
+    fake.tempPath = tempPath;
+    // Word 0 is never the source of the launcher's folder.
+    const std::u16string commandLine = u"\"E:\\elsewhere\\other.exe\" " + arguments;
+    StubString launcher(fake.modulePath.c_str());
+    StubString folder;
+    ChooseTemporaryFolder(fake, commandLine.c_str(), launcher, folder);
+    return folder.Text();
+}
+
+TEST(TempCopy, FolderFromTheTempSwitch) {
+    struct Row {
+        std::u16string arguments;
+        std::u16string expected;
+    };
+    const std::u16string own = u"C:\\Downloads\\";
+    const std::vector<Row> rows = {
+        {u"", kTemp},
+        {u"a b", kTemp},
+        // "/temp" as the last argument: the launcher's own folder, nothing else looked at.
+        {u"a /temp", own},
+        {u"x /temp", own},
+        {u"/temp", own},
+        {u"/temp A /temp", own},
+        {u"/temp D:\\t /temp", own},
+        // Otherwise the argument after the "/temp" nearest the end.
+        {u"/temp D:\\t x", u"D:\\t\\"},
+        {u"/TEMP D:\\t\\", u"D:\\t\\"},
+        {u"/Temp D:\\t", u"D:\\t\\"},
+        {u"/tEMP \"D:\\my temp\" x", u"D:\\my temp\\"},
+        {u"/temp A /temp B", u"B\\"},
+        {u"/temp A /temp B x y", u"B\\"},
+        {u"/temp /temp x", u"x\\"},
+        // Only a switch of the same length counts.
+        {u"/temp2 D:\\t x", kTemp},
+        {u"/tempo D:\\t x", kTemp},
+        {u"/tem D:\\t x", kTemp},
+        {u"-temp D:\\t x", kTemp},
+        // A trailing '/' is not a separator.
+        {u"/temp D:/t/ x", u"D:/t/\\"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE("arguments: " + Narrow(row.arguments));
+        EXPECT_EQ(FolderFor(row.arguments), row.expected) << Narrow(FolderFor(row.arguments));
+    }
+}
+
+TEST(TempCopy, FolderFromTheSystem) {
+    EXPECT_EQ(FolderFor(u"", u""), u"C:\\");
+    EXPECT_EQ(FolderFor(u"a b", u""), u"C:\\");
+    EXPECT_EQ(FolderFor(u"", u"D:\\Tmp"), u"D:\\Tmp\\");
+    EXPECT_EQ(FolderFor(u"/temp D:\\t x", u""), u"D:\\t\\");
+    EXPECT_EQ(FolderFor(u"a /temp", u""), u"C:\\Downloads\\");
+}
+
+std::u16string CopyPathFor(FakeWindows& fake, const std::u16string& folder, const std::u16string& launcher) {
+    StubString f(folder.c_str()), l(launcher.c_str()), path;
+    ChooseTemporaryCopyPath(fake, f, l, path);
+    return path.Text();
+}
+
+TEST(TempCopy, FirstFreeName) {
+    struct Row {
+        const char* what;
+        std::u16string launcher;
+        std::vector<std::u16string> files, folders;
+        std::u16string expected;
+    };
+    const std::u16string t = u"C:\\T\\";
+    const std::vector<Row> rows = {
+        {"free", u"D:\\dl\\setup.exe", {}, {}, t + u"setup.exe"},
+        {"other names do not matter", u"D:\\dl\\setup.exe", {t + u"setup2.exe"}, {}, t + u"setup.exe"},
+        {"two taken", u"D:\\dl\\setup.exe", {t + u"setup.exe", t + u"setup2.exe"}, {}, t + u"setup3.exe"},
+        {"a folder counts", u"D:\\dl\\setup.exe", {}, {t + u"setup.exe"}, t + u"setup2.exe"},
+        {"case does not matter", u"D:\\dl\\Setup.EXE", {t + u"SETUP.exe"}, {}, t + u"Setup2.EXE"},
+        {"no extension", u"D:\\dl\\installer", {t + u"installer"}, {}, t + u"insta2ller"},
+        {"no extension, twice", u"D:\\dl\\installer", {t + u"installer", t + u"insta2ller"}, {},
+         t + u"insta3ller"},
+        // Each candidate is built from the first one, never from the last.
+        {"two digits",
+         u"D:\\dl\\setup.exe",
+         {t + u"setup.exe", t + u"setup2.exe", t + u"setup3.exe", t + u"setup4.exe", t + u"setup5.exe",
+          t + u"setup6.exe", t + u"setup7.exe", t + u"setup8.exe", t + u"setup9.exe"},
+         {},
+         t + u"setup10.exe"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        FakeWindows fake;
+        for (const auto& f : row.files) fake.AddFile(f, Bytes{1});
+        for (const auto& f : row.folders) fake.AddFolder(f);
+        const std::u16string path = CopyPathFor(fake, t, row.launcher);
+        EXPECT_EQ(path, row.expected) << Narrow(path);
+    }
+}
+
+// -- whole runs -----------------------------------------------------------------
+
+struct WholeRun {
+    FakeWindows fake;
+    RunOutcome outcome;
+    PackageSpec spec = SoundSpec();
+};
+
+void Launch(WholeRun& run) {
+    InstallPackage(run.fake, BuildPackage(run.spec));
+    run.outcome = RunLauncherOn(run.fake);
+}
+
+// With minimumFileSize set the launcher does not wait, so the copy stays and
+// can be compared with the engine it was decoded from.
+TEST(TempCopy, CopyIsTheEngineByteForByte) {
+    struct Row {
+        const char* what;
+        std::u16string arguments;
+        bool wow64;
+        bool engine64;
+    };
+    const Row rows[] = {{"64-bit engine", u"", true, true},
+                        {"32-bit engine by switch", u" /32", true, false},
+                        {"32-bit Windows", u"", false, false}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        WholeRun run;
+        run.spec.minimumFileSize = 1;
+        run.fake.wow64 = row.wow64;
+        run.fake.commandLine += row.arguments;
+        Launch(run);
+        ASSERT_TRUE(run.outcome.returnedNormally);
+        const std::u16string copy = kTemp + u"setup.exe";
+        ASSERT_TRUE(run.fake.HasFile(copy));
+        const Bytes& expected = row.engine64 ? run.spec.engine64->engine : run.spec.engine32->engine;
+        EXPECT_TRUE(run.fake.File(copy) == expected);
+    }
+}
+
+TEST(TempCopy, TakenNamesAreLeftAlone) {
+    WholeRun run;
+    run.spec.minimumFileSize = 1;
+    run.fake.AddFile(kTemp + u"setup.exe", Bytes{'o', 'l', 'd'});
+    run.fake.AddFolder(kTemp + u"setup2.exe");
+    Launch(run);
+    ASSERT_EQ(run.fake.starts.size(), 1u);
+    EXPECT_EQ(run.fake.starts[0].file, kTemp + u"setup3.exe");
+    EXPECT_TRUE(run.fake.File(kTemp + u"setup.exe") == (Bytes{'o', 'l', 'd'}));
+    EXPECT_TRUE(run.fake.File(kTemp + u"setup3.exe") == run.spec.engine64->engine);
+}
+
+TEST(TempCopy, OwnFolderComesFromTheModuleNotTheCommandLine) {
+    WholeRun run;
+    run.spec.minimumFileSize = 1;
+    run.fake.commandLine = u"\"E:\\elsewhere\\other.exe\" a /temp";
+    Launch(run);
+    ASSERT_EQ(run.fake.starts.size(), 1u);
+    EXPECT_EQ(run.fake.starts[0].file, u"C:\\Downloads\\setup2.exe") << "setup.exe is the launcher itself";
+}
+
+TEST(TempCopy, FailedWritesEndWithTheTemporaryCopyMessageAndLeaveNothing) {
+    struct Row {
+        const char* what;
+        bool uncreatable;
+        std::optional<uint32_t> diskSpace;
+    };
+    const Row rows[] = {
+        {"cannot be created", true, {}},
+        {"disk full after 100 bytes", false, 100},
+        {"disk full at once", false, 0},
+        {"one byte short", false, 4999},
+    };
+    const std::u16string copy = kTemp + u"setup.exe";
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        WholeRun run;
+        if (row.uncreatable) run.fake.uncreatable.insert(Upper(copy));
+        run.fake.diskSpace = row.diskSpace;
+        Launch(run);
+        EXPECT_FALSE(run.outcome.returnedNormally);
+        EXPECT_EQ(run.outcome.exitCode, kTemporaryCopyExit);
+        ASSERT_EQ(run.fake.messages.size(), 1u);
+        EXPECT_EQ(run.fake.messages[0].text, kTemporaryCopyText);
+        EXPECT_EQ(run.fake.messages[0].caption, run.fake.modulePath);
+        EXPECT_EQ(run.fake.messages[0].style, 0x10u);
+        EXPECT_FALSE(run.fake.HasFile(copy));
+        EXPECT_EQ(run.fake.files.size(), 1u) << "only the package";
+        EXPECT_TRUE(run.fake.starts.empty());
+        EXPECT_EQ(run.fake.OpenHandles(copy), 0);
+    }
+}
+
+TEST(TempCopy, EngineExactlyFillingTheDiskIsWritten) {
+    WholeRun run;
+    run.spec.minimumFileSize = 1;
+    run.fake.diskSpace = 5000;  // the 64-bit engine's size
+    Launch(run);
+    EXPECT_TRUE(run.outcome.returnedNormally);
+    EXPECT_TRUE(run.fake.messages.empty());
+    EXPECT_TRUE(run.fake.File(kTemp + u"setup.exe") == run.spec.engine64->engine);
+}
+
+}  // namespace
