@@ -1,0 +1,387 @@
+// mkpackage build: round trips through inspect, verify and extract; options
+// reaching the header; refusals of bad input; no partial output.
+#include <array>
+#include <functional>
+#include <map>
+#include <tuple>
+
+#include "CliRunner.h"
+#include "PeImage.h"
+#include "TestPackages.h"
+
+using namespace mk;
+
+namespace {
+
+// One package shape, built, inspected, verified and unpacked again.
+struct RoundTrip {
+    const char* name;
+    bool engine32, engine64, refuse64;
+    bool messages;
+    size_t dataSize;
+    const char* checkedData;        // nullptr: option not given
+    uint32_t expectedCheckedData;   // bytes of engine data inside the checked block
+    std::vector<std::string> extra;
+    std::vector<const char*> inspectShows;
+};
+void PrintTo(const RoundTrip& c, std::ostream* os) { *os << c.name; }
+
+const RoundTrip kRoundTrips[] = {
+    {"BothEngines", true, true, false, true, 5000, "100", 100, {},
+     {"engine32           offset", "engine64           offset", "100 of them checked"}},
+    {"Only32", true, false, false, true, 0, nullptr, 0, {}, {"engine64           none\n"}},
+    {"Only64", false, true, false, true, 0, nullptr, 0, {}, {"engine32           none\n"}},
+    {"Refuse64", true, false, true, true, 0, nullptr, 0, {}, {"64-bit Windows is refused"}},
+    {"EmptyMessages", true, true, false, false, 0, nullptr, 0, {},
+     {"wrong-width text   empty", "unsupported text   empty"}},
+    {"DataPartlyChecked", true, true, false, true, 20000, "7KiB", 7168, {}, {"7168 of them checked"}},
+    {"DataAllChecked", false, true, false, true, 3000, "all", 3000, {}, {"3000 of them checked"}},
+    {"DataNoneChecked", true, false, false, true, 3000, nullptr, 0, {}, {"3000 bytes of engine data, 0 of them"}},
+    {"OtherLzmaSettings", true, true, false, true, 0, nullptr, 0,
+     {"--preset", "1", "--extreme", "--dict", "64KiB", "--lc", "1", "--lp", "3", "--pb", "0", "--end-marker"},
+     {"lc 1, lp 3, pb 0; dictionary 65536 bytes"}},
+    {"MinimumFileSize", true, false, false, true, 1000, nullptr, 0, {"--minimum-file-size", "4096"},
+     {"minimumFileSize    4096 (the size rule uses it"}},
+};
+
+class BuildRoundTrip : public MkpackageTest, public ::testing::WithParamInterface<RoundTrip> {};
+
+TEST_P(BuildRoundTrip, InspectVerifyAndExtractGiveBackWhatWentIn) {
+    const RoundTrip& c = GetParam();
+    const Bytes e32 = EngineBytes(30000, 32), e64 = EngineBytes(50000, 64), data = EngineBytes(c.dataSize, 7);
+    std::vector<std::string> args = {"build", "--stub", stub, "--allow", "all", "-o", File("pkg.exe")};
+    if (c.engine32) args.insert(args.end(), {"--engine32", Put("e32.bin", e32)});
+    if (c.engine64) args.insert(args.end(), {"--engine64", Put("e64.bin", e64)});
+    if (c.refuse64) args.push_back("--refuse-64bit");
+    if (c.messages)
+        args.insert(args.end(), {"--wrong-width-text", "Falsche Breite \xE2\x80\x94 wrong width",
+                                 "--unsupported-text", "Not for %USER%."});
+    if (c.dataSize) args.insert(args.end(), {"--data", Put("data.bin", data)});
+    if (c.checkedData) args.insert(args.end(), {"--checked-data", c.checkedData});
+    args.insert(args.end(), c.extra.begin(), c.extra.end());
+
+    RunResult r = Mk(args);
+    ASSERT_EQ(r.exitCode, 0) << Describe(args, r);
+
+    // The bytes on disk, read as the launcher reads them.
+    const Bytes package = ReadBytes(File("pkg.exe"));
+    const Bytes stubBytes = ReadBytes(stub);
+    ASSERT_GT(package.size(), stubBytes.size());
+    const PackageLocator l = LocatorOf(package);
+    const PackageHeader h = HeaderOf(package);
+    EXPECT_EQ(l.packageOffset, stubBytes.size());
+    EXPECT_EQ(l.ExpectedFileSize(), static_cast<int64_t>(package.size()));
+    EXPECT_EQ(l.packageOffset + l.checkedLength, h.dataOffset + c.expectedCheckedData);
+    EXPECT_TRUE(std::equal(package.end() - data.size(), package.end(), data.begin()));
+    EXPECT_EQ(h.engine32.offset != 0, c.engine32);
+    if (c.refuse64) {
+        EXPECT_EQ(h.engine64.offset, kRefuse64BitWindows);
+    } else {
+        EXPECT_EQ(h.engine64.offset != 0, c.engine64);
+    }
+    if (c.messages) {
+        EXPECT_EQ(TextAt(package, h.wrongWidthMessage), u"Falsche Breite \u2014 wrong width");
+        EXPECT_EQ(TextAt(package, h.unsupportedWindowsMessage), u"Not for %USER%.");
+    } else {
+        EXPECT_EQ(h.wrongWidthMessage.offset, 0u);
+        EXPECT_EQ(h.wrongWidthMessage.length, 0u);
+        EXPECT_EQ(h.unsupportedWindowsMessage.length, 0u);
+    }
+
+    r = Mk({"inspect", File("pkg.exe")});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    for (const char* shown : c.inspectShows) EXPECT_TRUE(Contains(r.out, shown)) << shown << "\n" << r.out;
+    EXPECT_TRUE(Contains(r.out, "size rule          passes")) << r.out;
+    EXPECT_TRUE(Contains(r.out, "CRC-32             passes")) << r.out;
+    if (c.messages) {
+        EXPECT_TRUE(Contains(r.out, "\"Falsche Breite \xE2\x80\x94 wrong width\"")) << r.out;
+    }
+
+    r = Mk({"verify", File("pkg.exe")});
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_TRUE(Contains(r.out, "pkg.exe: OK")) << r.out;
+
+    for (const auto& [present, option, original] : {std::make_tuple(c.engine32, "--engine32", &e32),
+                                                    std::make_tuple(c.engine64, "--engine64", &e64)}) {
+        const std::string out = File(std::string("x") + option + ".exe");
+        r = Mk({"extract", File("pkg.exe"), option, "-o", out});
+        if (present) {
+            ASSERT_EQ(r.exitCode, 0) << r.err;
+            EXPECT_EQ(ReadBytes(out), *original) << option;
+        } else {
+            EXPECT_EQ(r.exitCode, 1) << option;
+            EXPECT_TRUE(Contains(r.err, "has no " + std::string(option).substr(8, 2) + "-bit engine")) << r.err;
+            EXPECT_FALSE(fs::exists(out));
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Shapes, BuildRoundTrip, ::testing::ValuesIn(kRoundTrips),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Each option lands in its header or locator field.
+struct OptionCase {
+    const char* name;
+    std::vector<std::string> args;
+    std::function<void(const PackageLocator&, const PackageHeader&)> check;
+};
+void PrintTo(const OptionCase& c, std::ostream* os) { *os << c.name; }
+
+class BuildOptions : public MkpackageTest, public ::testing::WithParamInterface<OptionCase> {};
+
+TEST_P(BuildOptions, ReachTheirField) {
+    std::vector<std::string> args = {"build", "--stub", stub, "--engine32", Put("e.bin", EngineBytes(4000)),
+                                     "--unsupported-text", "x", "-o", File("pkg.exe")};
+    args.insert(args.end(), GetParam().args.begin(), GetParam().args.end());
+    const RunResult r = Mk(args);
+    ASSERT_EQ(r.exitCode, 0) << Describe(args, r);
+    const Bytes package = ReadBytes(File("pkg.exe"));
+    GetParam().check(LocatorOf(package), HeaderOf(package));
+}
+
+using Set = std::array<uint8_t, 8>;
+Set SetOf(const PackageHeader& h) {
+    Set s;
+    std::copy(h.allowedWindows.bytes, h.allowedWindows.bytes + 8, s.begin());
+    return s;
+}
+
+const OptionCase kOptionCases[] = {
+    {"AllowAll", {"--allow", "all"},
+     [](auto&, auto& h) { EXPECT_EQ(SetOf(h), (Set{0xFF, 0x0F, 0, 0, 0, 0, 0, 0x80})); }},
+    {"AllowModern", {"--allow", "xp,vista,7,8,8.1,10,11,later"},
+     [](auto&, auto& h) { EXPECT_EQ(SetOf(h), (Set{0xE0, 0x0F, 0, 0, 0, 0, 0, 0x80})); }},
+    {"AllowOld", {"--allow", "95, 98,ME,nt4,2000"},
+     [](auto&, auto& h) { EXPECT_EQ(SetOf(h), (Set{0x1F, 0, 0, 0, 0, 0, 0, 0})); }},
+    {"AllowLaterOnly", {"--allow=Later"},
+     [](auto&, auto& h) { EXPECT_EQ(SetOf(h), (Set{0, 0, 0, 0, 0, 0, 0, 0x80})); }},
+    {"DefaultReleases", {"--allow", "all"},
+     [](auto&, auto& h) {
+         EXPECT_EQ(h.win10MinRelease, 1507);
+         EXPECT_EQ(h.win10MaxRelease, 9999);
+         EXPECT_EQ(h.win11MinRelease, 2110);
+         EXPECT_EQ(h.win11MaxRelease, 9999);
+         EXPECT_EQ(h.elevationMode, 0);
+         EXPECT_EQ(h.lzmaProperties[0], 0x5D);  // lc 3, lp 0, pb 2
+         EXPECT_EQ(h.lzmaProperties[3], 0x40);  // 4 MiB
+     }},
+    {"ReleaseRanges", {"--allow", "10,11", "--win10", "1809-", "--win11", "2200-2399"},
+     [](auto&, auto& h) {
+         EXPECT_EQ(h.win10MinRelease, 1809);
+         EXPECT_EQ(h.win10MaxRelease, 9999);
+         EXPECT_EQ(h.win11MinRelease, 2200);
+         EXPECT_EQ(h.win11MaxRelease, 2399);
+     }},
+    {"ElevationRunas", {"--allow", "all", "--elevation", "runas"},
+     [](auto&, auto& h) { EXPECT_EQ(h.elevationMode, 1); }},
+    {"ElevationNumber", {"--allow", "all", "--elevation", "2"},
+     [](auto&, auto& h) { EXPECT_EQ(h.elevationMode, 2); }},
+    {"LzmaProperties", {"--allow", "all", "--lc", "0", "--lp", "2", "--pb", "1", "--dict=1MiB"},
+     [](auto&, auto& h) {
+         EXPECT_EQ(h.lzmaProperties[0], (1 * 5 + 2) * 9 + 0);
+         EXPECT_EQ(h.lzmaProperties[1] | h.lzmaProperties[2] << 8 | h.lzmaProperties[3] << 16, 1 << 20);
+     }},
+    {"MinimumFileSize", {"--allow", "all", "--minimum-file-size", "4KiB"},
+     [](auto& l, auto&) { EXPECT_EQ(l.minimumFileSize, 4096u); }},
+};
+
+INSTANTIATE_TEST_SUITE_P(Fields, BuildOptions, ::testing::ValuesIn(kOptionCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Message texts from files: the byte-order mark and one final line break go,
+// everything else stays; 65535 UTF-16 units fit, 65536 do not.
+TEST_F(MkpackageTest, MessageFilesAndTheirLengthLimit) {
+    const std::string engine = Put("e.bin", EngineBytes(2000));
+    WriteText(dir / "msg.txt", "\xEF\xBB\xBFLine one\r\nLine two %USER%\r\n");
+    RunResult r = Mk({"build", "--stub", stub, "--engine64", engine, "--allow", "10", "--unsupported-file",
+                      File("msg.txt"), "--wrong-width-file", File("msg.txt"), "-o", File("a.exe")});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_TRUE(Contains(r.err, "%USER% is replaced only in the unsupported-Windows message")) << r.err;
+    const Bytes a = ReadBytes(File("a.exe"));
+    EXPECT_EQ(TextAt(a, HeaderOf(a).unsupportedWindowsMessage), u"Line one\r\nLine two %USER%");
+
+    // A 4-byte UTF-8 character is two UTF-16 units: 32767 of them and one
+    // more ASCII letter make exactly 65535.
+    std::string longest;
+    for (int i = 0; i < 32767; ++i) longest += "\xF0\x9F\x98\x80";
+    WriteText(dir / "longest.txt", longest + "x");
+    r = Mk({"build", "--stub", stub, "--engine64", engine, "--allow", "all", "--unsupported-file",
+            File("longest.txt"), "-o", File("b.exe")});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(HeaderOf(ReadBytes(File("b.exe"))).unsupportedWindowsMessage.length, 65535u);
+
+    WriteText(dir / "toolong.txt", longest + "xy");
+    r = Mk({"build", "--stub", stub, "--engine64", engine, "--allow", "all", "--unsupported-file",
+            File("toolong.txt"), "-o", File("c.exe")});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_TRUE(Contains(r.err, "--unsupported-file " + File("toolong.txt"))) << r.err;
+    EXPECT_TRUE(Contains(r.err, "65536 UTF-16 units")) << r.err;
+    EXPECT_FALSE(fs::exists(File("c.exe")));
+}
+
+// Bad input is refused with the option or file named, and nothing is written.
+struct Refusal {
+    const char* name;
+    int exitCode;
+    std::vector<std::string> args;  // added to a sound command line; "STUB" etc. replaced below
+    std::vector<std::string> saying;
+};
+void PrintTo(const Refusal& c, std::ostream* os) { *os << c.name; }
+
+const Refusal kRefusals[] = {
+    {"StubHeaderAt128", 1, {"--stub", "STUB128"}, {"--stub", "stub128.exe", "starts at 128, not at 256"}},
+    {"StubNotPe", 1, {"--stub", "NOTPE"}, {"--stub", "notpe.bin", "not a PE image"}},
+    {"StubAlreadyPackaged", 1, {"--stub", "PACKAGED"}, {"--stub", "packaged.exe", "bytes 128-151"}},
+    {"StubMissing", 1, {"--stub", "MISSING"}, {"--stub", "missing.exe", "No such file"}},
+    {"EngineMissing", 1, {"--engine64", "MISSING"}, {"--engine64", "missing.exe", "No such file"}},
+    {"DataMissing", 1, {"--data", "MISSING"}, {"--data", "missing.exe"}},
+    {"MessageFileMissing", 1, {"--unsupported-file", "MISSING"}, {"--unsupported-file", "missing.exe"}},
+    {"TextNotUtf8", 1, {"--unsupported-text", "caf\xE9"}, {"--unsupported-text", "not valid UTF-8"}},
+    {"UnknownWindows", 2, {"--allow", "xp,win12"}, {"--allow", "unknown Windows version 'win12'"}},
+    {"EmptyWindowsList", 2, {"--allow", ","}, {"--allow", "at least one"}},
+    {"ReleaseRangeUpsideDown", 2, {"--win10", "2004-1909"}, {"--win10", "upside down"}},
+    {"ReleaseNotANumber", 2, {"--win11", "21H2-"}, {"--win11", "21H2"}},
+    {"ReleaseTooLarge", 2, {"--win11", "2110-10000"}, {"--win11", "too large"}},
+    {"ReleaseNoDash", 2, {"--win10", "1809"}, {"--win10", "MIN-MAX"}},
+    {"PresetNotANumber", 2, {"--preset", "six"}, {"--preset", "'six'"}},
+    {"PresetTooLarge", 2, {"--preset", "10"}, {"--preset", "too large"}},
+    {"NegativeLc", 2, {"--lc", "-1"}, {"--lc"}},
+    {"LcPlusLpAbove4", 2, {"--lc", "3", "--lp", "2"}, {"--lc 3 plus --lp 2"}},
+    {"DictionaryTooSmall", 2, {"--dict", "1KiB"}, {"--dict", "at least 4KiB"}},
+    {"DictionaryTooLarge", 2, {"--dict", "2GiB"}, {"--dict", "too large"}},
+    {"DictionaryUnit", 2, {"--dict", "4MB/s"}, {"--dict", "4MB/s"}},
+    {"ElevationUnknown", 2, {"--elevation", "always"}, {"--elevation", "none, runas or noadmin"}},
+    {"CheckedDataBeyondData", 2, {"--data", "DATA", "--checked-data", "501"}, {"--checked-data 501", "500 bytes"}},
+    {"CheckedDataWithoutData", 2, {"--checked-data", "10"}, {"--checked-data", "--data"}},
+    {"MinimumFileSizeBeyondPackage", 2, {"--minimum-file-size", "1GiB"}, {"--minimum-file-size", "truncated"}},
+    {"Refuse64WithEngine64", 2, {"--refuse-64bit"}, {"--refuse-64bit and --engine64"}},
+    {"BothTextAndFile", 2, {"--wrong-width-text", "w", "--wrong-width-file", "DATA"},
+     {"--wrong-width-text and --wrong-width-file"}},
+    {"UnknownOption", 2, {"--compress-harder"}, {"unknown option --compress-harder"}},
+    {"StrayArgument", 2, {"setup.exe"}, {"unexpected argument 'setup.exe'"}},
+    {"FlagWithValue", 2, {"--extreme=yes"}, {"--extreme takes no value"}},
+    {"MissingValue", 2, {"--preset"}, {"--preset needs a value"}},
+};
+
+class BuildRefusal : public MkpackageTest, public ::testing::WithParamInterface<Refusal> {};
+
+TEST_P(BuildRefusal, NamesTheProblemAndWritesNothing) {
+    const Refusal& c = GetParam();
+    Bytes stub128 = ReadBytes(stub);
+    std::string error;
+    ASSERT_TRUE(MovePeHeader(stub128, 128, error)) << error;
+    const std::map<std::string, std::string> files = {
+        {"STUB128", Put("stub128.exe", stub128)},
+        {"NOTPE", Put("notpe.bin", EngineBytes(4096))},
+        {"PACKAGED", Put("packaged.exe", [&] {
+             PackageSpec spec = SoundSpec();
+             spec.stub = ReadBytes(stub);
+             return BuildPackage(spec);
+         }())},
+        {"MISSING", File("missing.exe")},
+        {"DATA", Put("data.bin", Bytes(500, 1))},
+    };
+    // Later options win, so the case's own come after the sound ones.
+    std::vector<std::string> args = {"build", "--stub", stub, "--engine32", Put("e32.bin", EngineBytes(3000)),
+                                     "--engine64", Put("e64.bin", EngineBytes(3000)), "--allow", "all",
+                                     "-o", File("out.exe")};
+    for (const std::string& a : c.args) args.push_back(files.count(a) ? files.at(a) : a);
+    const RunResult r = Mk(args);
+    EXPECT_EQ(r.exitCode, c.exitCode) << Describe(args, r);
+    for (const std::string& part : c.saying) EXPECT_TRUE(Contains(r.err, part)) << part << "\n" << r.err;
+    EXPECT_FALSE(fs::exists(File("out.exe")));
+    for (const std::string& name : Listing()) EXPECT_EQ(name.find("out.exe"), std::string::npos) << name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Inputs, BuildRefusal, ::testing::ValuesIn(kRefusals),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Command lines that lack something required.
+TEST_F(MkpackageTest, RequiredOptionsAreNamed) {
+    const std::string e = Put("e.bin", EngineBytes(100));
+    const struct {
+        std::vector<std::string> args;
+        const char* saying;
+    } cases[] = {
+        {{"build", "--engine32", e, "--allow", "all", "-o", File("o")}, "--stub FILE is required"},
+        {{"build", "--stub", stub, "--engine32", e, "--allow", "all"}, "-o OUT is required"},
+        {{"build", "--stub", stub, "--engine32", e, "-o", File("o")}, "--allow is required"},
+        {{"build", "--stub", stub, "--allow", "all", "-o", File("o")}, "at least one engine"},
+        {{"build", "--stub", stub, "--engine64", e, "--refuse-64bit", "--allow", "all", "-o", File("o")},
+         "--refuse-64bit and --engine64"},
+        {{"build", "--stub", stub, "--refuse-64bit", "--allow", "all", "-o", File("o")},
+         "--refuse-64bit needs --engine32"},
+    };
+    for (const auto& c : cases) {
+        const RunResult r = Mk(c.args);
+        EXPECT_EQ(r.exitCode, 2) << Describe(c.args, r);
+        EXPECT_TRUE(Contains(r.err, c.saying)) << c.saying << "\n" << r.err;
+        EXPECT_TRUE(Contains(r.err, "see mkpackage build --help")) << r.err;
+    }
+    EXPECT_FALSE(fs::exists(File("o")));
+}
+
+// Warnings do not stop a build but tell the vendor what looks wrong.
+TEST_F(MkpackageTest, WarnsAboutEnginesAndMissingMessages) {
+    const std::string notPe = Put("e.bin", EngineBytes(1000));
+    RunResult r = Mk({"build", "--stub", stub, "--engine32", notPe, "--refuse-64bit", "--allow", "10", "-o",
+                      File("a.exe")});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_TRUE(Contains(r.err, "warning: --engine32 " + notPe + ": not a PE image")) << r.err;
+    EXPECT_TRUE(Contains(r.err, "refuses 64-bit Windows, but has no wrong-width message")) << r.err;
+    EXPECT_TRUE(Contains(r.err, "refuses some Windows versions, but has no unsupported-Windows message")) << r.err;
+
+    // The 64-bit launcher is a PE32+ x86-64 image: right for --engine64,
+    // wrong for --engine32.
+    r = Mk({"build", "--stub", stub, "--engine64", stub, "--allow", "all", "--wrong-width-text", "w", "-o",
+            File("b.exe")});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    r = Mk({"build", "--stub", stub, "--engine32", stub, "--allow", "all", "-o", File("c.exe")});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_TRUE(Contains(r.err, "is a PE32+ image for machine 0x8664, not i386")) << r.err;
+}
+
+// The package only ever appears complete under its final name.
+TEST_F(MkpackageTest, FailedBuildLeavesAnEarlierOutputUntouched) {
+    const Bytes earlier = {'o', 'l', 'd'};
+    Put("out.exe", earlier);
+    const RunResult r = Mk({"build", "--stub", stub, "--engine32", File("gone.bin"), "--allow", "all", "-o",
+                            File("out.exe")});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(ReadBytes(File("out.exe")), earlier);
+    EXPECT_EQ(Listing(), std::vector<std::string>{"out.exe"});
+}
+
+TEST_F(MkpackageTest, UnwritableOutputLeavesNoTemporaryFile) {
+    const std::string engine = Put("e.bin", EngineBytes(1000));
+    fs::create_directory(dir / "out.exe");  // rename over a folder fails
+    RunResult r = Mk({"build", "--stub", stub, "--engine32", engine, "--allow", "all", "-o", File("out.exe")});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_TRUE(Contains(r.err, File("out.exe"))) << r.err;
+    EXPECT_EQ(Listing(), (std::vector<std::string>{"e.bin", "out.exe"}));
+    EXPECT_TRUE(fs::is_directory(dir / "out.exe"));
+
+    r = Mk({"build", "--stub", stub, "--engine32", engine, "--allow", "all", "-o", File("nowhere/out.exe")});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_TRUE(Contains(r.err, File("nowhere"))) << r.err;
+}
+
+TEST_F(MkpackageTest, InterruptedBuildLeavesNothing) {
+    // Big enough that compression takes a while, so the signal arrives
+    // during the build whatever the machine's speed.
+    Bytes big = EngineBytes(6u << 20, 3);
+    for (size_t i = 0; i < big.size(); i += 7) big[i] ^= static_cast<uint8_t>(i * 2654435761u >> 13);
+    const std::string engine = Put("big.bin", big);
+    const pid_t pid = Start(MKPACKAGE_PATH,
+                            {"build", "--stub", stub, "--engine64", engine, "--allow", "all", "--preset", "9",
+                             "-o", File("out.exe")},
+                            dir);
+    usleep(300 * 1000);
+    kill(pid, SIGTERM);
+    const RunResult r = Finish(pid, dir);
+    EXPECT_EQ(r.exitCode, 128 + SIGTERM) << "the build ended before the signal; make the engine bigger";
+    EXPECT_EQ(Listing(), std::vector<std::string>{"big.bin"});
+}
+
+}  // namespace

@@ -1,0 +1,193 @@
+// mkpackage verify on damaged packages: the first failure is named precisely,
+// and what the launcher would not notice passes.
+#include <functional>
+
+#include "CliRunner.h"
+#include "TestPackages.h"
+
+using namespace mk;
+
+namespace {
+
+void Put16(Bytes& b, size_t at, uint16_t v) {
+    b[at] = static_cast<uint8_t>(v);
+    b[at + 1] = static_cast<uint8_t>(v >> 8);
+}
+void Put32(Bytes& b, size_t at, uint32_t v) {
+    for (int i = 0; i < 4; ++i) b[at + i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+// Header field offsets, from the package's start.
+constexpr size_t kEngine32 = 22, kEngine64 = 34, kUnsupportedMessage = 68;
+
+struct Damage {
+    const char* name;
+    std::function<void(Bytes&)> apply;  // on a sound package
+    bool passes;
+    std::vector<std::string> saying;    // on failure: parts of the reason
+};
+void PrintTo(const Damage& c, std::ostream* os) { *os << c.name; }
+
+uint32_t At(const Bytes& b) { return LocatorOf(b).packageOffset; }
+
+const Damage kDamages[] = {
+    {"FlippedBitInHeader", [](Bytes& b) { b[At(b) + 7] ^= 0x04; }, false,
+     {"CRC-32 of the checked block", "locator field checkedCrc"}},
+    {"FlippedBitInEngine", [](Bytes& b) { b[HeaderOf(b).engine64.offset + 100] ^= 0x80; }, false,
+     {"CRC-32 of the checked block"}},
+    {"FlippedBitInCheckedData", [](Bytes& b) { b[HeaderOf(b).dataOffset + 99] ^= 0x01; }, false,
+     {"CRC-32 of the checked block"}},
+    // Engine data beyond the checked block is not the launcher's to check.
+    {"FlippedBitInUncheckedData", [](Bytes& b) { b[HeaderOf(b).dataOffset + 100] ^= 0x01; }, true, {}},
+    {"TruncatedByOneByte", [](Bytes& b) { b.pop_back(); }, false,
+     {"size rule", "expectedFileSize", "truncated by 1 bytes"}},
+    {"TruncatedIntoTheHeader", [](Bytes& b) { b.resize(At(b) + 10); }, false, {"size rule"}},
+    {"TooShortForTheLocator", [](Bytes& b) { b.resize(140); }, false, {"too short for the locator"}},
+    {"NoPackage", [](Bytes& b) { Put32(b, kLocatorOffset, 0); }, false, {"packageOffset is 0"}},
+    {"SignatureAppended", [](Bytes& b) { b.resize(b.size() + 19416, 0x30); }, true, {}},
+    {"MinimumFileSizeAboveFile", [](Bytes& b) { Put32(b, kLocatorOffset + 20, static_cast<uint32_t>(b.size() + 1)); },
+     false, {"minimumFileSize"}},
+    // With minimumFileSize set, a file shorter than expectedFileSize passes
+    // as long as it reaches that minimum.
+    {"MinimumFileSizeAllowsShorterFile",
+     [](Bytes& b) {
+         b.resize(b.size() - 50);
+         Put32(b, kLocatorOffset + 20, static_cast<uint32_t>(b.size()));
+     },
+     true, {}},
+    {"CheckedBlockPastTheEnd", [](Bytes& b) { Put32(b, kLocatorOffset + 4, static_cast<uint32_t>(b.size())); },
+     false, {"checkedLength", "runs past the end"}},
+    {"PropertiesByte225",
+     [](Bytes& b) {
+         b[At(b)] = 225;
+         ResealPackage(b);
+     },
+     false, {"LZMA properties", "225"}},
+    {"PropertiesByte224IsLcPlusLpTooLarge",
+     [](Bytes& b) {
+         b[At(b)] = 224;
+         ResealPackage(b);
+     },
+     false, {"lc 8 + lp 4 > 4"}},
+    {"Dictionary2GiB",
+     [](Bytes& b) {
+         Put32(b, At(b) + 1, 0x80000000u);
+         ResealPackage(b);
+     },
+     false, {"dictionary size", "2^31"}},
+    {"UnpackedSizeOneMore",
+     [](Bytes& b) {
+         Put32(b, At(b) + kEngine64 + 8, HeaderOf(b).engine64.unpackedSize + 1);
+         ResealPackage(b);
+     },
+     false, {"header field engine64", "5001"}},
+    {"PayloadPastTheEnd",
+     [](Bytes& b) {
+         Put32(b, At(b) + kEngine32 + 4, static_cast<uint32_t>(b.size()));
+         ResealPackage(b);
+     },
+     false, {"header field engine32", "runs past the end of the file"}},
+    {"PackedSizeNegative",
+     [](Bytes& b) {
+         Put32(b, At(b) + kEngine32 + 4, 0x80000000u);
+         ResealPackage(b);
+     },
+     false, {"engine32.packedSize", "2 GiB"}},
+    {"CorruptStream",
+     [](Bytes& b) {
+         const PayloadEntry e = HeaderOf(b).engine32;
+         for (uint32_t i = 20; i < e.packedSize; ++i) b[e.offset + i] = static_cast<uint8_t>(i * 37);
+         ResealPackage(b);
+     },
+     false, {"header field engine32"}},
+    {"NoEngineAtAll",
+     [](Bytes& b) {
+         Put32(b, At(b) + kEngine32, 0);
+         Put32(b, At(b) + kEngine64, 0);
+         ResealPackage(b);
+     },
+     false, {"engine32.offset and engine64.offset are both 0"}},
+    {"MessagePastTheEnd",
+     [](Bytes& b) {
+         Put32(b, At(b) + kUnsupportedMessage, static_cast<uint32_t>(b.size() - 4));
+         Put16(b, At(b) + kUnsupportedMessage + 4, 3);
+         ResealPackage(b);
+     },
+     false, {"unsupportedWindowsMessage", "runs past the end of the file"}},
+};
+
+class VerifyDamage : public MkpackageTest, public ::testing::WithParamInterface<Damage> {};
+
+TEST_P(VerifyDamage, FindsWhatTheLauncherWouldFind) {
+    const Damage& c = GetParam();
+    RunResult r = Mk({"build", "--stub", stub, "--engine32", Put("e32.bin", EngineBytes(3000, 32)), "--engine64",
+                      Put("e64.bin", EngineBytes(5000, 64)), "--allow", "all", "--unsupported-text", "Not %USER%",
+                      "--data", Put("data.bin", Bytes(500, 0xDA)), "--checked-data", "100", "-o", File("pkg.exe")});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    Bytes package = ReadBytes(File("pkg.exe"));
+    c.apply(package);
+    const std::string damaged = Put("damaged.exe", package);
+    r = Mk({"verify", damaged});
+    if (c.passes) {
+        EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+        EXPECT_TRUE(Contains(r.out, "damaged.exe: OK")) << r.out;
+        return;
+    }
+    EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
+    EXPECT_TRUE(Contains(r.err, "mkpackage verify: " + damaged + ": ")) << r.err;
+    for (const std::string& part : c.saying) EXPECT_TRUE(Contains(r.err, part)) << part << "\n" << r.err;
+    EXPECT_FALSE(Contains(r.out, ": OK\n")) << r.out;
+}
+
+INSTANTIATE_TEST_SUITE_P(Packages, VerifyDamage, ::testing::ValuesIn(kDamages),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// The checks run in the launcher's order, and the lines show which passed.
+TEST_F(MkpackageTest, VerifyReportsEachCheckInOrder) {
+    ASSERT_EQ(Mk({"build", "--stub", stub, "--engine32", Put("e.bin", EngineBytes(3000)), "--refuse-64bit",
+                  "--allow", "all", "-o", File("pkg.exe")})
+                  .exitCode,
+              0);
+    const RunResult r = Mk({"verify", File("pkg.exe")});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const char* order[] = {"OK locator", "OK size rule", "OK checked block", "OK header", "OK LZMA properties",
+                           "OK engine32: ", "OK engine64: none, and 64-bit Windows is refused",
+                           "OK wrongWidthMessage: empty", "OK unsupportedWindowsMessage: empty", "pkg.exe: OK"};
+    size_t at = 0;
+    for (const char* line : order) {
+        const size_t found = r.out.find(line, at);
+        ASSERT_NE(found, std::string::npos) << line << "\n" << r.out;
+        at = found;
+    }
+}
+
+// A launcher without a package, a missing file and usage errors.
+TEST_F(MkpackageTest, VerifyAndExtractRefuseWhatIsNoPackage) {
+    RunResult r = Mk({"verify", stub});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_TRUE(Contains(r.err, stub + ": locator field packageOffset is 0")) << r.err;
+    r = Mk({"verify", File("absent.exe")});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_TRUE(Contains(r.err, "cannot open " + File("absent.exe"))) << r.err;
+    r = Mk({"extract", stub, "--engine64", "-o", File("x.exe")});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_FALSE(fs::exists(File("x.exe")));
+
+    const std::vector<std::vector<std::string>> usage = {
+        {"verify"},
+        {"verify", "a.exe", "b.exe"},
+        {"verify", "--deep", "a.exe"},
+        {"extract", stub, "-o", File("x.exe")},
+        {"extract", stub, "--engine32", "--engine64", "-o", File("x.exe")},
+        {"extract", stub, "--engine32"},
+        {"inspect"},
+        {"inspect", stub, "--yaml"},
+    };
+    for (const auto& args : usage) {
+        r = Mk(args);
+        EXPECT_EQ(r.exitCode, 2) << Describe(args, r);
+        EXPECT_FALSE(r.err.empty());
+    }
+}
+
+}  // namespace

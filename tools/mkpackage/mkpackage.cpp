@@ -1,0 +1,99 @@
+// mkpackage: builds, inspects, verifies and unpacks setup packages, that is
+// launcher stubs with a package appended.
+#include <unistd.h>
+
+#include <iostream>
+
+#include "Commands.h"
+#include "Options.h"
+
+#ifndef MKPACKAGE_VERSION
+#define MKPACKAGE_VERSION "1.0.0"
+#endif
+
+namespace {
+
+const char* const kToolHelp = R"(usage: mkpackage COMMAND [options]
+
+Makes and examines self-contained Windows setup packages: a launcher stub
+(stub32.exe or stub64.exe) with one or two LZMA-packed setup engines, the
+Windows versions allowed, two message texts and optional engine data appended.
+
+Commands:
+  build     make a package from a stub and engines
+  inspect   show the locator and header of a package in words (or --json)
+  verify    make every check the launcher makes before it starts an engine
+  extract   write a package's decoded 32-bit or 64-bit engine to a file
+
+  mkpackage COMMAND --help   options and examples of one command
+  mkpackage --version        the version of this tool
+
+The usual order: build, verify, sign (signing appends a certificate table,
+which the launcher accepts); never change or append to a package after
+signing it.
+
+  mkpackage build --stub stub32.exe --engine32 setup32.exe --engine64 setup64.exe \
+      --allow 7,8,8.1,10,11,later --unsupported-text "Not for %USER%." -o MySetup.exe
+  mkpackage verify MySetup.exe
+  osslsigncode sign -certs cert.pem -key key.pem -in MySetup.exe -out MySetup-signed.exe
+  mkpackage verify MySetup-signed.exe
+  mkpackage inspect MySetup-signed.exe
+
+Exit codes: 0 success, 1 a failed check or unusable input, 2 a usage error.
+)";
+
+}  // namespace
+
+int RunMkpackage(const std::vector<std::string>& args, Console& console) {
+    if (args.empty()) {
+        console.err << kToolHelp;
+        return kExitUsage;
+    }
+    const std::string& command = args[0];
+    if (command == "-h" || command == "--help" || command == "help") {
+        if (command == "help" && args.size() > 1) return RunMkpackage({args[1], "--help"}, console);
+        console.out << kToolHelp;
+        return kExitOk;
+    }
+    if (command == "--version" || command == "-V") {
+        console.out << "mkpackage " << MKPACKAGE_VERSION << "\n";
+        return kExitOk;
+    }
+    int (*run)(const std::vector<std::string>&, Console&) = nullptr;
+    if (command == "build") run = RunBuild;
+    else if (command == "inspect") run = RunInspect;
+    else if (command == "verify") run = RunVerify;
+    else if (command == "extract") run = RunExtract;
+    if (!run) {
+        console.err << "mkpackage: unknown command '" << command
+                    << "' (build, inspect, verify, extract; see mkpackage --help)\n";
+        return kExitUsage;
+    }
+    const std::vector<std::string> rest(args.begin() + 1, args.end());
+    try {
+        return run(rest, console);
+    } catch (const UsageError& e) {
+        console.err << "mkpackage " << command << ": " << e.what() << "\n"
+                    << "(see mkpackage " << command << " --help)\n";
+        return kExitUsage;
+    } catch (const Failure& e) {
+        console.err << "mkpackage " << command << ": " << e.what() << "\n";
+        return kExitFailure;
+    } catch (const std::bad_alloc&) {
+        console.err << "mkpackage " << command << ": out of memory\n";
+        return kExitFailure;
+    } catch (const std::exception& e) {
+        console.err << "mkpackage " << command << ": " << e.what() << "\n";
+        return kExitFailure;
+    }
+}
+
+#ifndef MKPACKAGE_NO_MAIN
+int main(int argc, char** argv) {
+    std::ios::sync_with_stdio(false);
+    Console console{std::cout, std::cerr, isatty(STDERR_FILENO) == 1};
+    const int code = RunMkpackage(std::vector<std::string>(argv + 1, argv + argc), console);
+    std::cout.flush();
+    return code;
+}
+#endif
