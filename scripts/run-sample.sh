@@ -45,18 +45,20 @@ to_wine() { printf 'Z:%s' "$1" | tr / '\\'; }
 args="${*:-/silent /exit=3010}"
 command_line="\"$(to_wine "$work/setup.exe")\" /temp \"$(to_wine "$temp")\" $args"
 echo
-echo "Running: $command_line"
+# printf, not echo: the Windows paths are full of backslashes.
+printf 'Running: %s\n' "$command_line"
 result=$(E2E_COMMAND_LINE="$command_line" wine "$runner" 2>/dev/null | tr -d '\r')
 echo
 echo "What the launcher did:"
 if [ -f "$work/setup.exe.report" ]; then
     size=$(sed -n 's/^self_size=//p' "$work/setup.exe.report" | tr -d '\r')
     if [ "$size" = "$(stat -c %s "$engine64")" ]; then chosen=64-bit; else chosen=32-bit; fi
-    echo "  engine chosen:       $chosen"
-    echo "  temporary copy:      $(sed -n 's/^self=//p' "$work/setup.exe.report")"
-    echo "  engine command line: $(sed -n 's/^commandline=//p' "$work/setup.exe.report")"
-    echo "  engine's folder:     $(sed -n 's/^cwd=//p' "$work/setup.exe.report")"
-    echo "  package closed:      $(sed -n 's/^package_closed=//p' "$work/setup.exe.report")"
+    report() { sed -n "s/^$1=//p" "$work/setup.exe.report" | tr -d '\r'; }
+    printf '  engine chosen:       %s\n' "$chosen"
+    printf '  temporary copy:      %s\n' "$(report self)"
+    printf '  engine command line: %s\n' "$(report commandline)"
+    printf "  engine's folder:     %s\n" "$(report cwd)"
+    printf '  package closed:      %s\n' "$(report package_closed)"
 else
     echo "  the engine did not run"
 fi
