@@ -157,8 +157,9 @@ TEST_F(LauncherUnderWine, EngineThatCannotStartShowsTheStartMessage) {
     const WineRun run = Launch(package, "/temp " + WinePath(temp));
     ASSERT_EQ(run.messages.size(), 1u);
     EXPECT_EQ(run.messages[0].text.substr(0, 62), kEngineStart.substr(0, 62));
-    EXPECT_NE(run.exitCode, 0u);
-    EXPECT_TRUE(fs::exists(temp / "setup.exe")) << "a copy that could not start stays";
+    EXPECT_EQ(run.exitCode, 193u) << "the start's own error, ERROR_BAD_EXE_FORMAT";
+    ASSERT_TRUE(fs::exists(temp / "setup.exe")) << "a copy that could not start stays";
+    EXPECT_EQ(ReadFile(temp / "setup.exe"), Bytes(text.begin(), text.end()));
 }
 
 TEST_F(LauncherUnderWine, PackageRefusing64BitWindowsShowsItsWrongWidthMessage) {
