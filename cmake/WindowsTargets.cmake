@@ -10,15 +10,15 @@ endif()
 # liblzma: decoder-only, static, cross-compiled once from Debian's xz-utils
 # source package and cached in the build tree.
 set(LIBLZMA_PREFIX ${CMAKE_BINARY_DIR}/liblzma)
-if(NOT EXISTS ${LIBLZMA_PREFIX}/lib/liblzma.a)
-    message(STATUS "Building liblzma for ${MINGW_TRIPLET} (about 30 s, once)")
-    execute_process(
-        COMMAND ${CMAKE_SOURCE_DIR}/scripts/build-liblzma.sh ${MINGW_TRIPLET} ${LIBLZMA_PREFIX}
-        RESULT_VARIABLE liblzma_result)
-    if(NOT liblzma_result EQUAL 0)
-        message(FATAL_ERROR "liblzma for ${MINGW_TRIPLET} could not be built")
-    endif()
+# The script returns at once when the cached build has its settings.
+message(STATUS "liblzma for ${MINGW_TRIPLET}: ${LIBLZMA_PREFIX} (built once, about 30 s)")
+execute_process(
+    COMMAND ${CMAKE_SOURCE_DIR}/scripts/build-liblzma.sh ${MINGW_TRIPLET} ${LIBLZMA_PREFIX}
+    RESULT_VARIABLE liblzma_result)
+if(NOT liblzma_result EQUAL 0)
+    message(FATAL_ERROR "liblzma for ${MINGW_TRIPLET} could not be built")
 endif()
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/scripts/build-liblzma.sh)
 add_library(liblzma_static STATIC IMPORTED)
 set_target_properties(liblzma_static PROPERTIES
     IMPORTED_LOCATION ${LIBLZMA_PREFIX}/lib/liblzma.a

@@ -6,13 +6,19 @@
 #
 # Only the raw LZMA1 decoder is kept: no encoders, no threads, no xz tools,
 # and --enable-small, because every byte of it ships inside each package.
-# A finished PREFIX (lib/liblzma.a present) is left alone.
+# A finished PREFIX built with the same settings is left alone.
 set -eu
 host=$1
 prefix=$(realpath -m "$2")
-if [ -f "$prefix/lib/liblzma.a" ] && [ -f "$prefix/include/lzma.h" ]; then
+# No unwind tables: the launcher has no exceptions to unwind, and on i686
+# they are 2 KB of .eh_frame in every package.
+cflags="-Os -ffunction-sections -fdata-sections -fno-asynchronous-unwind-tables -fno-unwind-tables"
+stamp="$host $cflags"
+if [ -f "$prefix/lib/liblzma.a" ] && [ -f "$prefix/include/lzma.h" ] &&
+   [ "$(cat "$prefix/settings" 2>/dev/null)" = "$stamp" ]; then
     exit 0
 fi
+rm -rf "$prefix"
 
 work=$(realpath -m "$prefix/../liblzma-build")
 rm -rf "$work"
@@ -26,7 +32,7 @@ apt-get source -qq xz-utils >/dev/null 2>&1 || {
 src=$(find . -maxdepth 1 -type d -name 'xz-utils-*' | head -n 1)
 [ -n "$src" ] || { echo "build-liblzma.sh: no xz-utils source folder" >&2; exit 1; }
 cd "$src"
-CFLAGS="-Os -ffunction-sections -fdata-sections" ./configure -q \
+CFLAGS="$cflags" ./configure -q \
     --host="$host" --prefix="$prefix" \
     --disable-shared --enable-static \
     --disable-encoders --enable-decoders=lzma1 --enable-match-finders= \
@@ -38,3 +44,4 @@ make -s -C src/liblzma -j"$(nproc)" >/dev/null
 make -s -C src/liblzma install >/dev/null
 rm -rf "$work"
 test -f "$prefix/lib/liblzma.a"
+echo "$stamp" > "$prefix/settings"
