@@ -219,21 +219,25 @@ bool FakeWindows::UniversalName(const char16_t* path, StubString& universal) {
     return true;
 }
 
-StartResult FakeWindows::StartProcess(char16_t* cmd, const char16_t* folder) {
-    StartRecord r;
-    r.commandLine = cmd;
-    r.currentFolder = folder;
-    r.packageOpen = IsOpen(Upper(modulePath));
-    for (const auto& h : handles_) r.copyHeld |= h.second.mode == Mode::Hold;
-    starts.push_back(r);
+StartResult FakeWindows::RecordStart(StartRecord record, bool withProcess) {
+    record.packageOpen = IsOpen(Upper(modulePath));
+    for (const auto& h : handles_) record.copyHeld |= h.second.mode == Mode::Hold;
+    starts.push_back(record);
     StartResult result;
     if (startFails) {
         result.error = startError;
         return result;
     }
     result.started = true;
-    result.process = NewHandle(u"<process>", Mode::Process);
+    if (withProcess) result.process = NewHandle(u"<process>", Mode::Process);
     return result;
+}
+
+StartResult FakeWindows::StartProcess(char16_t* cmd, const char16_t* folder) {
+    StartRecord r;
+    r.commandLine = cmd;
+    r.currentFolder = folder;
+    return RecordStart(r, true);
 }
 
 StartResult FakeWindows::ShellStart(const char16_t* verb, const char16_t* file, const char16_t* parameters) {
@@ -242,17 +246,7 @@ StartResult FakeWindows::ShellStart(const char16_t* verb, const char16_t* file, 
     r.verb = verb;
     r.file = file;
     r.parameters = parameters;
-    r.packageOpen = IsOpen(Upper(modulePath));
-    for (const auto& h : handles_) r.copyHeld |= h.second.mode == Mode::Hold;
-    starts.push_back(r);
-    StartResult result;
-    if (startFails) {
-        result.error = startError;
-        return result;
-    }
-    result.started = true;
-    if (!shellGivesNoProcess) result.process = NewHandle(u"<process>", Mode::Process);
-    return result;
+    return RecordStart(r, !shellGivesNoProcess);
 }
 
 void FakeWindows::WaitFor(Handle) { events.push_back("wait"); }

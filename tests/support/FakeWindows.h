@@ -128,6 +128,7 @@ private:
     uint64_t written_ = 0;
 
     Handle NewHandle(const std::u16string& key, Mode mode);
+    StartResult RecordStart(StartRecord record, bool withProcess);
     Open* Find(Handle h);
     bool IsHeld(const std::u16string& key) const;
     bool IsOpen(const std::u16string& key) const;
