@@ -46,14 +46,23 @@ bool TLZMADecoder::Decode(TStream& in, TStream& out, int64_t outSize) {
     if (init == LZMA_MEM_ERROR) OutOfMemory();
     if (init != LZMA_OK) return false;
 
-    // Reserve the whole output once, so that the 128 KiB growth steps of
-    // Write never move the block again and again on the way up.
-    if (outSize > 0) {
-        const int64_t needed = static_cast<int64_t>(out.Position) + limit;
-        if (needed > out.Capacity) out.SetCapacity(static_cast<int32_t>(needed));
-    }
-
+    // Reserve the output once, so that the 128 KiB growth steps of Write do
+    // not move the block again and again on the way up.  The reservation
+    // believes the declared size only as far as the packed bytes can
+    // plausibly deliver it: a header that claims 2 GiB over a few bytes of
+    // stream is a damaged package, to be found by the short output, not an
+    // allocation failure.  Beyond the reservation the block grows by half
+    // again each time, which keeps the copying linear.
     const int32_t available = in.Position >= 0 && in.Size > in.Position ? in.Size - in.Position : 0;
+    const int64_t outputStart = out.Position;
+    const int64_t plausible = static_cast<int64_t>(available) * kPlausibleRatio + kMinimumReservation;
+    const int64_t end = outputStart + limit;
+    auto reserve = [&](int64_t wanted) {
+        if (wanted > end) wanted = end;
+        if (wanted > out.Capacity) out.SetCapacity(static_cast<int32_t>(wanted));
+    };
+    reserve(outputStart + (limit < plausible ? limit : plausible));
+
     strm.next_in = available > 0 ? in.Buffer + in.Position : nullptr;
     strm.avail_in = static_cast<size_t>(available);
 
@@ -69,7 +78,11 @@ bool TLZMADecoder::Decode(TStream& in, TStream& out, int64_t outSize) {
         strm.avail_out = static_cast<size_t>(wanted < chunkSize ? wanted : chunkSize);
         const lzma_ret ret = lzma_code(&strm, LZMA_RUN);
         const int32_t n = static_cast<int32_t>(strm.next_out - chunk);
-        if (n > 0) out.Write(chunk, n);
+        if (n > 0) {
+            if (out.Position + static_cast<int64_t>(n) > out.Capacity)
+                reserve(out.Capacity + out.Capacity / 2 + n);
+            out.Write(chunk, n);
+        }
         produced += n;
         if (ret == LZMA_MEM_ERROR) {
             lzma_end(&strm);

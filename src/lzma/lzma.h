@@ -9,6 +9,11 @@ class TLZMADecoder {
 public:
     // The smallest window liblzma works with; smaller dictionaries get it.
     static constexpr uint32_t kMinimumWindow = 4096;
+    // How much output is reserved up front: the declared size, but no more
+    // than this many times the packed size plus a fixed allowance.  Real
+    // engines pack to between a half and a tenth of their size.
+    static constexpr int64_t kPlausibleRatio = 64;
+    static constexpr int64_t kMinimumReservation = 8 << 20;
 
     // bytes: the properties byte ((pb * 5 + lp) * 9 + lc) and the dictionary
     // size (u32 LE).  False for fewer than five bytes, a properties byte of

@@ -251,6 +251,44 @@ TEST(LzmaDecoder, MatchBeyondTheWindowIsAnError) {
 
 // -- what a whole run makes of it ---------------------------------------------------------
 
+// A header may claim far more than its stream can hold.  The decoder must
+// not set aside memory for the claim up front (the 32-bit launcher would run
+// out of address space and end without a word); the short output then tells
+// the package is damaged.  Real engines still get their whole size at once.
+TEST(LzmaDecoder, ReservesOnlyWhatThePackedBytesCanPlausiblyDeliver) {
+    const Bytes engine = EngineBytes(200000, 5);
+    const Bytes packed = CompressLzma1(engine, LzmaSettings{});
+    struct Row {
+        int64_t claimed;
+        size_t expectedSize;
+        int64_t maximumCapacity;
+    };
+    const Row rows[] = {
+        {static_cast<int64_t>(engine.size()), engine.size(), 262144},
+        {1536ll << 20, engine.size(), (8 << 20) + 64 * static_cast<int64_t>(packed.size()) + 131072},
+        {-1, engine.size(), (8 << 20) + 64 * static_cast<int64_t>(packed.size()) + 131072},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.claimed);
+        TStream in, out;
+        Fill(in, packed);
+        TLZMADecoder decoder;
+        const auto props = Props(kDefaultByte, 1u << 22);
+        ASSERT_TRUE(decoder.SetProperties(props.data(), 5));
+        decoder.Decode(in, out, row.claimed);
+        EXPECT_EQ(static_cast<size_t>(out.Size), row.expectedSize);
+        EXPECT_LE(out.Capacity, row.maximumCapacity);
+    }
+    // Output beyond the reservation still arrives whole: 40 MiB of zeros
+    // packs to a few kilobytes.
+    const Bytes zeros(40u << 20, 0);
+    LzmaSettings fast;
+    fast.preset = 0;
+    const Decoded d = DecodeBytes(CompressLzma1(zeros, fast), static_cast<int64_t>(zeros.size()));
+    EXPECT_TRUE(d.result);
+    EXPECT_TRUE(d.output == zeros);
+}
+
 TEST(LzmaDecoder, BadPayloadsEndInTheDamagedMessage) {
     const Bytes engine = EngineBytes(5000, 64);
     struct Row {
