@@ -1,5 +1,15 @@
 # Linux host: the launcher's logic as a library for tests, the package
 # builder, the tests themselves, benchmarks and fuzzers.
+
+# The fuzz build instruments everything, the launcher's own code included:
+# the sanitizers catch its memory and arithmetic errors, and libFuzzer's
+# coverage hooks (fuzzer-no-link) let the fuzzers steer by what it executes.
+if(LAUNCHER_FUZZ)
+    add_compile_options(-fsanitize=address,undefined,fuzzer-no-link
+                        -fno-sanitize-recover=undefined -g -O1)
+    add_link_options(-fsanitize=address,undefined)
+endif()
+
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(LZMA REQUIRED IMPORTED_TARGET liblzma)
 
