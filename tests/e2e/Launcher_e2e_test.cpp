@@ -138,13 +138,18 @@ TEST_F(LauncherUnderWine, NoWaitLeavesTheCopyInTheTemporaryFolder) {
     const fs::path temp = PrefixPath() / "drive_c" / "users" / "root" / "Temp";
     fs::create_directories(temp);
     fs::remove(temp / "nowait-e2e.exe");
-    const WineRun run = Launch(package, "/sleep=3000");
+    const WineRun run = Launch(package, "/sleep=6000");
+    // The engine writes its report only after its pause: no report yet
+    // means the launcher did not wait for it.
+    EXPECT_FALSE(fs::exists(package.string() + ".report")) << "the launcher waited for its engine";
+    EXPECT_LT(run.seconds, 6.0) << "the launcher waited for its engine";
     EXPECT_EQ(run.exitCode, 0u);
-    EXPECT_LT(run.seconds, 3.0) << "the launcher waited for its engine";
     ASSERT_TRUE(fs::exists(temp / "nowait-e2e.exe"));
     EXPECT_EQ(ReadFile(temp / "nowait-e2e.exe"), Engine());
     // Let the engine finish before the folder goes away.
-    std::system(("sleep 3; rm -f '" + (temp / "nowait-e2e.exe").string() + "'").c_str());
+    for (int i = 0; i < 150 && !fs::exists(package.string() + ".report"); ++i)
+        std::system("sleep 0.1");
+    fs::remove(temp / "nowait-e2e.exe");
 }
 
 TEST_F(LauncherUnderWine, EngineThatCannotStartShowsTheStartMessage) {
