@@ -60,6 +60,14 @@ TEST_P(StubArtefact, IsAGuiImageForItsProcessor) {
     EXPECT_FALSE(info.characteristics & 0x2000) << "a DLL, not a program";
 }
 
+TEST_P(StubArtefact, KeepsAddressRandomisationAndDataExecutionPrevention) {
+    // A launcher that may run elevated must not give these up; a change of
+    // toolchain or linker flags could drop them silently.
+    EXPECT_TRUE(info.dllCharacteristics & 0x0040) << "no DYNAMIC_BASE (ASLR)";
+    EXPECT_TRUE(info.dllCharacteristics & 0x0100) << "no NX_COMPAT (DEP)";
+    if (GetParam().pe32Plus) EXPECT_TRUE(info.dllCharacteristics & 0x0020) << "no HIGH_ENTROPY_VA";
+}
+
 TEST_P(StubArtefact, PeHeaderAt256LeavesTheLocatorBytesFree) {
     EXPECT_EQ(info.peOffset, kPeHeaderOffset);
     for (uint32_t i = kLocatorOffset; i < kLocatorOffset + kLocatorSize; ++i)

@@ -96,6 +96,7 @@ bool ParsePe(const std::vector<uint8_t>& b, PeInfo& info, std::string& error) {
     info.pe32Plus = magic == 0x20b;
     info.sizeOfHeaders = U32(b, opt + 60);
     info.subsystem = U16(b, opt + 68);
+    info.dllCharacteristics = U16(b, opt + 70);
     const uint32_t sectionsAt = opt + optionalSize;
     info.headerBlockSize = 24 + optionalSize + 40u * sectionCount;
     if (sectionsAt + 40u * sectionCount > b.size()) {

@@ -16,6 +16,7 @@ struct PeInfo {
     uint16_t machine = 0;           // 0x14c i386, 0x8664 x86-64
     bool pe32Plus = false;
     uint16_t subsystem = 0;         // 2 = GUI
+    uint16_t dllCharacteristics = 0;  // 0x40 ASLR, 0x100 DEP, 0x20 high-entropy ASLR
     uint16_t characteristics = 0;
     uint32_t sizeOfHeaders = 0;
     uint32_t headerBlockSize = 0;   // signature + file header + optional header + section table
