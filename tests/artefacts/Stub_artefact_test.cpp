@@ -65,7 +65,9 @@ TEST_P(StubArtefact, KeepsAddressRandomisationAndDataExecutionPrevention) {
     // toolchain or linker flags could drop them silently.
     EXPECT_TRUE(info.dllCharacteristics & 0x0040) << "no DYNAMIC_BASE (ASLR)";
     EXPECT_TRUE(info.dllCharacteristics & 0x0100) << "no NX_COMPAT (DEP)";
-    if (GetParam().pe32Plus) EXPECT_TRUE(info.dllCharacteristics & 0x0020) << "no HIGH_ENTROPY_VA";
+    if (GetParam().pe32Plus) {
+        EXPECT_TRUE(info.dllCharacteristics & 0x0020) << "no HIGH_ENTROPY_VA";
+    }
 }
 
 TEST_P(StubArtefact, PeHeaderAt256LeavesTheLocatorBytesFree) {
