@@ -39,5 +39,10 @@ PayloadEntry ChoosePayload(Platform& platform, Handle file, const PackageHeader&
     const PayloadSelection selection = SelectPayload(header, commandLine, platform);
     if (selection.refused)
         ShowPackageMessage(platform, file, header.wrongWidthMessage, nullptr, kExitWrongWidth);
+    // A header with no 32-bit engine whose 64-bit entry says "none" as well
+    // holds no engine at all.  Left alone, an empty entry would decode to an
+    // empty "engine" and fail only at its start; it is a damaged package.
+    if (selection.entry.offset == 0 || selection.entry.offset == kRefuse64BitWindows)
+        FailDamagedPackage(platform);
     return selection.entry;
 }

@@ -141,3 +141,29 @@ TEST(PayloadSelection, WithoutSwitchWholeRunStartsThe64BitEngine) {
 }
 
 }  // namespace
+
+namespace {
+
+// A header without any engine: no 32-bit entry, and a 64-bit entry that is
+// "none" or "refuse".  On 64-bit Windows the selection takes that entry; the
+// run must end as a damaged package, not write and try to start an empty
+// engine.
+TEST(PayloadSelection, HeaderWithoutAnyEngineIsADamagedPackage) {
+    for (const bool refuse64 : {false, true}) {
+        SCOPED_TRACE(refuse64);
+        FakeWindows fake;
+        PackageSpec spec = SoundSpec();
+        spec.engine32.reset();
+        spec.engine64.reset();
+        spec.refuse64BitWindows = refuse64;
+        InstallPackage(fake, BuildPackage(spec));
+        const RunOutcome outcome = RunLauncherOn(fake);
+        EXPECT_EQ(outcome.exitCode, kExitDamagedPackage);
+        ASSERT_EQ(fake.messages.size(), 1u);
+        EXPECT_EQ(fake.messages[0].text, kDamagedPackageMessage);
+        EXPECT_TRUE(fake.starts.empty());
+        EXPECT_FALSE(fake.HasFile(u"C:\\Users\\user\\AppData\\Local\\Temp\\setup.exe"));
+    }
+}
+
+}  // namespace
