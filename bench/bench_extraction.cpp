@@ -364,7 +364,7 @@ int main(int argc, char** argv) {
             uint32_t engineCrc;
             uint64_t dictionary;
             {
-                PackageSpec contents;
+                PackageRecipe contents;
                 contents.stub = Stub();
                 contents.engine32 = PayloadInput{MakeEngine(unpacked), {}, {}};
                 contents.lzma.preset = options.preset;

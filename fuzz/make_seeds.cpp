@@ -45,29 +45,29 @@ Bytes Utf16(const std::u16string& text) {
 
 struct Named {
     std::string name;
-    PackageSpec contents;
+    PackageRecipe contents;
 };
 
 std::vector<Named> Packages() {
     std::vector<Named> list;
-    list.push_back({"both-engines", SoundSpec()});
+    list.push_back({"both-engines", SoundRecipe()});
 
-    PackageSpec only32 = SoundSpec();
+    PackageRecipe only32 = SoundRecipe();
     only32.engine64.reset();
     list.push_back({"only-32", only32});
 
-    PackageSpec only64 = SoundSpec();
+    PackageRecipe only64 = SoundRecipe();
     only64.engine32.reset();
     list.push_back({"only-64", only64});
 
-    PackageSpec refuse64 = SoundSpec();
+    PackageRecipe refuse64 = SoundRecipe();
     refuse64.engine64.reset();
     refuse64.refuse64BitWindows = true;
     list.push_back({"refuse-64", refuse64});
 
     // Windows 10 from 21H2 and Windows 11 only: Windows 7, XP and older
     // Windows 10 releases get the message with the version's name.
-    PackageSpec restricted = SoundSpec();
+    PackageRecipe restricted = SoundRecipe();
     for (uint8_t& b : restricted.allowedWindows.bytes) b = 0;
     restricted.allowedWindows.bytes[1] = 0x0C;
     restricted.win10MinRelease = 2111;
@@ -76,16 +76,16 @@ std::vector<Named> Packages() {
     restricted.elevationMode = 1;
     list.push_back({"restricted-windows", restricted});
 
-    PackageSpec marker = SoundSpec();
+    PackageRecipe marker = SoundRecipe();
     marker.lzma.endMarker = true;
     marker.elevationMode = 2;
     list.push_back({"end-marker", marker});
 
-    PackageSpec minimum = SoundSpec();
+    PackageRecipe minimum = SoundRecipe();
     minimum.minimumFileSize = 2000;
     list.push_back({"minimum-file-size", minimum});
 
-    PackageSpec small = SoundSpec();
+    PackageRecipe small = SoundRecipe();
     small.engine32 = PayloadInput{EngineBytes(200, 7), {}, {}};
     small.engine64 = PayloadInput{Bytes(), {}, {}};
     small.lzma.dictionarySize = 4096;

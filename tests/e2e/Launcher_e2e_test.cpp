@@ -23,17 +23,17 @@ Bytes PaddedEngine() {
     return e;
 }
 
-PackageSpec EngineSpec() {
-    PackageSpec spec;
-    spec.stub = Stub();
-    spec.engine32 = PayloadInput{PaddedEngine(), {}, {}};
-    spec.engine64 = PayloadInput{Engine(), {}, {}};
-    for (uint8_t& b : spec.allowedWindows.bytes) b = 0xFF;
-    spec.wrongWidthMessage = kWrongWidthText;
-    spec.unsupportedWindowsMessage = kUnsupportedText;
-    spec.engineData = Bytes(2000, 0xDA);
-    spec.checkedDataBytes = 1000;
-    return spec;
+PackageRecipe EngineRecipe() {
+    PackageRecipe recipe;
+    recipe.stub = Stub();
+    recipe.engine32 = PayloadInput{PaddedEngine(), {}, {}};
+    recipe.engine64 = PayloadInput{Engine(), {}, {}};
+    for (uint8_t& b : recipe.allowedWindows.bytes) b = 0xFF;
+    recipe.wrongWidthMessage = kWrongWidthText;
+    recipe.unsupportedWindowsMessage = kUnsupportedText;
+    recipe.engineData = Bytes(2000, 0xDA);
+    recipe.checkedDataBytes = 1000;
+    return recipe;
 }
 
 // Writes the package as setup.exe in a fresh folder.
@@ -75,7 +75,7 @@ TEST_F(LauncherUnderWine, BareStubShowsTheDamagedPackageMessage) {
 }
 
 TEST_F(LauncherUnderWine, PackageOneByteShortIsTruncated) {
-    Bytes package = BuildPackage(EngineSpec());
+    Bytes package = BuildPackage(EngineRecipe());
     package.pop_back();
     const WineRun run = Launch(Place(package), "");
     EXPECT_EQ(run.exitCode, kExitTruncatedPackage);
@@ -89,7 +89,7 @@ TEST_F(LauncherUnderWine, PackageOneByteShortIsTruncated) {
 TEST_F(LauncherUnderWine, RunsTheEngineAndPassesItsExitCodeThrough) {
     for (const uint32_t engineCode : {0u, 3010u}) {
         SCOPED_TRACE(engineCode);
-        const fs::path package = Place(BuildPackage(EngineSpec()));
+        const fs::path package = Place(BuildPackage(EngineRecipe()));
         const fs::path temp = package.parent_path() / "my temp";
         fs::create_directories(temp);
         const std::string tail = "/silent \"/temp\" \"" + WinePath(temp) + "\" \"\" x\"y z\" /exit=" +
@@ -112,14 +112,14 @@ TEST_F(LauncherUnderWine, RunsTheEngineAndPassesItsExitCodeThrough) {
 }
 
 TEST_F(LauncherUnderWine, SlashThirtyTwoChoosesThe32BitEntry) {
-    const fs::path package = Place(BuildPackage(EngineSpec()));
+    const fs::path package = Place(BuildPackage(EngineRecipe()));
     const WineRun run = Launch(package, "/32");
     EXPECT_EQ(run.exitCode, 0u);
     EXPECT_EQ(ReadReport(package).at("self_size"), std::to_string(PaddedEngine().size()));
 }
 
 TEST_F(LauncherUnderWine, SignatureSpaceAfterThePackageIsAccepted) {
-    Bytes package = BuildPackage(EngineSpec());
+    Bytes package = BuildPackage(EngineRecipe());
     package.resize(package.size() + 19416, 0x5A);
     const fs::path path = Place(package);
     const WineRun run = Launch(path, "");
@@ -131,10 +131,10 @@ TEST_F(LauncherUnderWine, SignatureSpaceAfterThePackageIsAccepted) {
 // minimumFileSize set: the launcher returns at once and leaves the copy,
 // byte for byte the engine, in the default temporary folder.
 TEST_F(LauncherUnderWine, NoWaitLeavesTheCopyInTheTemporaryFolder) {
-    PackageSpec spec = EngineSpec();
-    Bytes probe = BuildPackage(spec);
-    spec.minimumFileSize = static_cast<uint32_t>(probe.size());
-    const fs::path package = Place(BuildPackage(spec), "nowait-e2e.exe");
+    PackageRecipe recipe = EngineRecipe();
+    Bytes probe = BuildPackage(recipe);
+    recipe.minimumFileSize = static_cast<uint32_t>(probe.size());
+    const fs::path package = Place(BuildPackage(recipe), "nowait-e2e.exe");
     const fs::path temp = PrefixPath() / "drive_c" / "users" / "root" / "Temp";
     fs::create_directories(temp);
     fs::remove(temp / "nowait-e2e.exe");
@@ -153,10 +153,10 @@ TEST_F(LauncherUnderWine, NoWaitLeavesTheCopyInTheTemporaryFolder) {
 }
 
 TEST_F(LauncherUnderWine, EngineThatCannotStartShowsTheStartMessage) {
-    PackageSpec spec = EngineSpec();
+    PackageRecipe recipe = EngineRecipe();
     const std::string text = "this is not a program";
-    spec.engine64 = PayloadInput{Bytes(text.begin(), text.end()), {}, {}};
-    const fs::path package = Place(BuildPackage(spec));
+    recipe.engine64 = PayloadInput{Bytes(text.begin(), text.end()), {}, {}};
+    const fs::path package = Place(BuildPackage(recipe));
     const fs::path temp = package.parent_path() / "t";
     fs::create_directories(temp);
     const WineRun run = Launch(package, "/temp " + WinePath(temp));
@@ -168,10 +168,10 @@ TEST_F(LauncherUnderWine, EngineThatCannotStartShowsTheStartMessage) {
 }
 
 TEST_F(LauncherUnderWine, PackageRefusing64BitWindowsShowsItsWrongWidthMessage) {
-    PackageSpec spec = EngineSpec();
-    spec.engine64.reset();
-    spec.refuse64BitWindows = true;
-    const WineRun run = Launch(Place(BuildPackage(spec)), "/32");
+    PackageRecipe recipe = EngineRecipe();
+    recipe.engine64.reset();
+    recipe.refuse64BitWindows = true;
+    const WineRun run = Launch(Place(BuildPackage(recipe)), "/32");
     EXPECT_EQ(run.exitCode, kExitWrongWidth);
     ASSERT_EQ(run.messages.size(), 1u);
     EXPECT_EQ(run.messages[0].text, Narrow(kWrongWidthText));
@@ -192,12 +192,12 @@ TEST_P(WindowsGateUnderWine, RefusesByNameOrGoesOn) {
     const GateCase& c = GetParam();
     SetWindowsVersion(c.wineVersion);
     for (const auto& [name, value] : c.values) SetCurrentVersionValue(name, value);
-    PackageSpec spec = EngineSpec();
-    spec.allowedWindows = AllowedWindowsSet{};
-    spec.allowedWindows.bytes[c.allowedBit / 8] |= static_cast<uint8_t>(1u << (c.allowedBit % 8));
-    spec.win10MaxRelease = c.win10Max;
-    spec.win11MaxRelease = c.win11Max;
-    const fs::path package = Place(BuildPackage(spec));
+    PackageRecipe recipe = EngineRecipe();
+    recipe.allowedWindows = AllowedWindowsSet{};
+    recipe.allowedWindows.bytes[c.allowedBit / 8] |= static_cast<uint8_t>(1u << (c.allowedBit % 8));
+    recipe.win10MaxRelease = c.win10Max;
+    recipe.win11MaxRelease = c.win11Max;
+    const fs::path package = Place(BuildPackage(recipe));
     const WineRun run = Launch(package, "");
     if (c.refusedAs.empty()) {
         EXPECT_EQ(run.exitCode, 0u);

@@ -26,13 +26,13 @@ std::string Overrides() {
 // of those that were loaded.
 std::vector<std::string> PlantedLibrariesLoaded(const fs::path& launcher) {
     const fs::path folder = TestFolder();
-    PackageSpec spec;
-    spec.stub = ReadFile(launcher);
-    spec.engine64 = PayloadInput{ReadFile(ENGINE64_PATH), {}, {}};
-    spec.engine32 = spec.engine64;
-    for (uint8_t& b : spec.allowedWindows.bytes) b = 0xFF;
+    PackageRecipe recipe;
+    recipe.stub = ReadFile(launcher);
+    recipe.engine64 = PayloadInput{ReadFile(ENGINE64_PATH), {}, {}};
+    recipe.engine32 = recipe.engine64;
+    for (uint8_t& b : recipe.allowedWindows.bytes) b = 0xFF;
     const fs::path package = folder / "setup.exe";
-    WriteFile(package, BuildPackage(spec));
+    WriteFile(package, BuildPackage(recipe));
     const fs::path planted = fs::path(ENGINE64_PATH).parent_path() / "planted.dll";
     for (const char* name : kPlanted) fs::copy_file(planted, folder / (std::string(name) + ".dll"));
     fs::create_directories(folder / "temp");

@@ -274,9 +274,9 @@ TEST_P(BuildRefusal, NamesTheProblemAndWritesNothing) {
         {"STUB128", Put("stub128.exe", stub128)},
         {"NOTPE", Put("notpe.bin", EngineBytes(4096))},
         {"PACKAGED", Put("packaged.exe", [&] {
-             PackageSpec spec = SoundSpec();
-             spec.stub = ReadBytes(stub);
-             return BuildPackage(spec);
+             PackageRecipe recipe = SoundRecipe();
+             recipe.stub = ReadBytes(stub);
+             return BuildPackage(recipe);
          }())},
         {"MISSING", File("missing.exe")},
         {"DATA", Put("data.bin", Bytes(500, 1))},

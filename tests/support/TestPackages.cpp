@@ -20,17 +20,17 @@ Bytes EngineBytes(size_t size, uint32_t seed) {
     return bytes;
 }
 
-PackageSpec SoundSpec() {
-    PackageSpec spec;
-    spec.stub = FakeStub();
-    spec.engine32 = PayloadInput{EngineBytes(3000, 32), {}, {}};
-    spec.engine64 = PayloadInput{EngineBytes(5000, 64), {}, {}};
-    for (uint8_t& b : spec.allowedWindows.bytes) b = 0xFF;
-    spec.wrongWidthMessage = kWrongWidthText;
-    spec.unsupportedWindowsMessage = kUnsupportedText;
-    spec.engineData = Bytes(500, 0xDA);
-    spec.checkedDataBytes = 100;
-    return spec;
+PackageRecipe SoundRecipe() {
+    PackageRecipe recipe;
+    recipe.stub = FakeStub();
+    recipe.engine32 = PayloadInput{EngineBytes(3000, 32), {}, {}};
+    recipe.engine64 = PayloadInput{EngineBytes(5000, 64), {}, {}};
+    for (uint8_t& b : recipe.allowedWindows.bytes) b = 0xFF;
+    recipe.wrongWidthMessage = kWrongWidthText;
+    recipe.unsupportedWindowsMessage = kUnsupportedText;
+    recipe.engineData = Bytes(500, 0xDA);
+    recipe.checkedDataBytes = 100;
+    return recipe;
 }
 
 void InstallPackage(FakeWindows& fake, const Bytes& package) { fake.AddFile(fake.modulePath, package); }

@@ -16,7 +16,7 @@ Bytes FakeStub(size_t size = 1024);
 Bytes EngineBytes(size_t size, uint32_t seed = 1);
 
 // Both engines, every Windows version allowed, both messages present.
-PackageSpec SoundSpec();
+PackageRecipe SoundRecipe();
 
 constexpr const char16_t* kWrongWidthText = u"This package needs a different processor.";
 constexpr const char16_t* kUnsupportedText = u"Setup does not run on %USER%.";

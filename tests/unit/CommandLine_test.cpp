@@ -241,7 +241,7 @@ TEST(ArgumentString, WorkedExampleWholeRun) {
     fake.universalNames[u"Z:\\pkg\\setup.exe"] = u"\\\\srv\\dist\\pkg\\setup.exe";
     fake.AddFolder(u"C:\\My Temp");
     fake.administrator = true;
-    InstallPackage(fake, BuildPackage(SoundSpec()));
+    InstallPackage(fake, BuildPackage(SoundRecipe()));
     const RunOutcome outcome = RunLauncherOn(fake);
     EXPECT_TRUE(outcome.returnedNormally);
     EXPECT_TRUE(fake.messages.empty());

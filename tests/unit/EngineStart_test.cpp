@@ -22,12 +22,12 @@ const std::u16string kEngineStartText =
 
 struct Launch {
     FakeWindows fake;
-    PackageSpec spec = SoundSpec();
+    PackageRecipe recipe = SoundRecipe();
     RunOutcome outcome;
 
     void Go(const std::u16string& arguments = u"") {
         fake.commandLine = u"\"C:\\Downloads\\setup.exe\"" + arguments;
-        InstallPackage(fake, BuildPackage(spec));
+        InstallPackage(fake, BuildPackage(recipe));
         outcome = RunLauncherOn(fake);
     }
     // The events from the hold of the copy on (the gate's registry key and
@@ -90,7 +90,7 @@ TEST(EngineStart, DecisionTable) {
         Launch run;
         run.fake.version = {row.major, row.minor, 2};
         run.fake.administrator = row.administrator;
-        run.spec.elevationMode = row.elevationMode;
+        run.recipe.elevationMode = row.elevationMode;
         run.Go(row.arguments);
 
         EXPECT_TRUE(run.outcome.returnedNormally);
@@ -154,7 +154,7 @@ TEST(EngineStart, NonzeroMinimumFileSizeNeitherWaitsNorDeletes) {
         Launch run;
         run.fake.administrator = administrator;
         run.fake.engineExitCode = 3010;
-        run.spec.minimumFileSize = 1000;
+        run.recipe.minimumFileSize = 1000;
         run.Go();
         ASSERT_EQ(run.fake.starts.size(), 1u);
         EXPECT_TRUE(run.outcome.returnedNormally);
@@ -189,7 +189,7 @@ TEST(EngineStart, FailedStartShowsMessageAndLeavesTheCopy) {
         run.fake.administrator = row.administrator;
         run.fake.startFails = true;
         run.fake.startError = row.error;
-        if (!row.administrator) run.spec.elevationMode = 1;
+        if (!row.administrator) run.recipe.elevationMode = 1;
         run.Go(row.administrator ? u"" : u" /silent");
         ASSERT_EQ(run.fake.starts.size(), 1u);
         EXPECT_EQ(run.fake.starts[0].shell, !row.administrator);
@@ -200,7 +200,7 @@ TEST(EngineStart, FailedStartShowsMessageAndLeavesTheCopy) {
         EXPECT_EQ(run.fake.messages[0].caption, run.fake.modulePath);
         EXPECT_EQ(run.fake.messages[0].style, 0x10u);
         EXPECT_TRUE(run.fake.HasFile(kCopy));
-        EXPECT_TRUE(run.fake.File(kCopy) == run.spec.engine64->engine);
+        EXPECT_TRUE(run.fake.File(kCopy) == run.recipe.engine64->engine);
         const std::vector<std::string> events = run.EventsFromHold();
         EXPECT_EQ(std::count(events.begin(), events.end(), "wait"), 0);
         EXPECT_EQ(std::count(events.begin(), events.end(), kDelete), 0);

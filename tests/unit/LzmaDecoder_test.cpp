@@ -59,10 +59,10 @@ LzmaSettings WithMarker(bool marker) {
 
 // Runs a whole launcher on a package whose 64-bit engine (the one chosen on
 // the default 64-bit Windows) and header are shaped by change.
-RunOutcome RunPackage(FakeWindows& fake, const std::function<void(PackageSpec&)>& change) {
-    PackageSpec spec = SoundSpec();
-    change(spec);
-    InstallPackage(fake, BuildPackage(spec));
+RunOutcome RunPackage(FakeWindows& fake, const std::function<void(PackageRecipe&)>& change) {
+    PackageRecipe recipe = SoundRecipe();
+    change(recipe);
+    InstallPackage(fake, BuildPackage(recipe));
     return RunLauncherOn(fake);
 }
 
@@ -207,8 +207,8 @@ TEST(LzmaDecoder, StopsBeforeTheClosingBytes) {
 
         // And a whole run accepts that very stream.
         FakeWindows fake;
-        const RunOutcome outcome = RunPackage(fake, [&](PackageSpec& spec) {
-            spec.engine64 = PayloadInput{engine, packed, {}};
+        const RunOutcome outcome = RunPackage(fake, [&](PackageRecipe& recipe) {
+            recipe.engine64 = PayloadInput{engine, packed, {}};
         });
         EXPECT_TRUE(outcome.returnedNormally);
         EXPECT_TRUE(fake.messages.empty());
@@ -293,26 +293,26 @@ TEST(LzmaDecoder, BadPayloadsEndInTheDamagedMessage) {
     const Bytes engine = EngineBytes(5000, 64);
     struct Row {
         const char* what;
-        std::function<void(PackageSpec&)> change;
+        std::function<void(PackageRecipe&)> change;
     };
     const Row rows[] = {
-        {"properties byte 225", [](PackageSpec& s) { s.propertiesOverride = Bytes{225, 0, 0, 0x40, 0}; }},
-        {"dictionary 2^31", [](PackageSpec& s) { s.propertiesOverride = Bytes{kDefaultByte, 0, 0, 0, 0x80}; }},
+        {"properties byte 225", [](PackageRecipe& s) { s.propertiesOverride = Bytes{225, 0, 0, 0x40, 0}; }},
+        {"dictionary 2^31", [](PackageRecipe& s) { s.propertiesOverride = Bytes{kDefaultByte, 0, 0, 0, 0x80}; }},
         // lc 3 + lp 2: accepted by the property check, not decodable.
-        {"lc + lp = 5", [](PackageSpec& s) { s.propertiesOverride = Bytes{3 + 9 * 2, 0, 0, 0x40, 0}; }},
-        {"unpacked size 2^31", [&](PackageSpec& s) { s.engine64 = PayloadInput{engine, {}, 0x80000000u}; }},
-        {"unpacked size 2^32 - 1", [&](PackageSpec& s) { s.engine64 = PayloadInput{engine, {}, 0xFFFFFFFFu}; }},
+        {"lc + lp = 5", [](PackageRecipe& s) { s.propertiesOverride = Bytes{3 + 9 * 2, 0, 0, 0x40, 0}; }},
+        {"unpacked size 2^31", [&](PackageRecipe& s) { s.engine64 = PayloadInput{engine, {}, 0x80000000u}; }},
+        {"unpacked size 2^32 - 1", [&](PackageRecipe& s) { s.engine64 = PayloadInput{engine, {}, 0xFFFFFFFFu}; }},
         {"end marker before the unpacked size",
-         [&](PackageSpec& s) {
+         [&](PackageRecipe& s) {
              s.engine64 = PayloadInput{engine, CompressLzma1(engine, WithMarker(true)), 5100};
          }},
         {"truncated stream",
-         [&](PackageSpec& s) {
+         [&](PackageRecipe& s) {
              const Bytes packed = CompressLzma1(engine, LzmaSettings{});
              s.engine64 = PayloadInput{engine, Bytes(packed.begin(), packed.end() - packed.size() / 3), {}};
          }},
         {"corrupt stream",
-         [&](PackageSpec& s) {
+         [&](PackageRecipe& s) {
              Bytes packed = CompressLzma1(engine, LzmaSettings{});
              packed[0] = 0x80;
              s.engine64 = PayloadInput{engine, packed, {}};
@@ -335,16 +335,16 @@ TEST(LzmaDecoder, GoodPayloadsRun) {
     struct Row {
         const char* what;
         Bytes engine;
-        std::function<void(PackageSpec&, const Bytes&)> change;
+        std::function<void(PackageRecipe&, const Bytes&)> change;
     };
     const Row rows[] = {
-        {"empty engine", Bytes{}, [](PackageSpec& s, const Bytes& e) { s.engine64 = PayloadInput{e, {}, {}}; }},
+        {"empty engine", Bytes{}, [](PackageRecipe& s, const Bytes& e) { s.engine64 = PayloadInput{e, {}, {}}; }},
         {"end marker right after the engine", EngineBytes(5000, 9),
-         [](PackageSpec& s, const Bytes& e) {
+         [](PackageRecipe& s, const Bytes& e) {
              s.engine64 = PayloadInput{e, CompressLzma1(e, WithMarker(true)), {}};
          }},
         {"dictionary below 4096", EngineBytes(900, 9),
-         [](PackageSpec& s, const Bytes& e) {
+         [](PackageRecipe& s, const Bytes& e) {
              s.engine64 = PayloadInput{e, {}, {}};
              s.engine32 = PayloadInput{EngineBytes(800, 8), {}, {}};
              s.propertiesOverride = Bytes{kDefaultByte, 0xE8, 0x03, 0, 0};  // 1000 bytes
@@ -353,7 +353,7 @@ TEST(LzmaDecoder, GoodPayloadsRun) {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
         FakeWindows fake;
-        const RunOutcome outcome = RunPackage(fake, [&](PackageSpec& s) { row.change(s, row.engine); });
+        const RunOutcome outcome = RunPackage(fake, [&](PackageRecipe& s) { row.change(s, row.engine); });
         EXPECT_TRUE(outcome.returnedNormally);
         EXPECT_TRUE(fake.messages.empty());
         ASSERT_EQ(fake.starts.size(), 1u);

@@ -162,7 +162,7 @@ TEST(MainSequence, StepsRunInTheirOrder) {
     FakeWindows fake;
     fake.SetRegistryText(kValueCurrentBuild, u"19045");
     PackageLayout layout;
-    InstallPackage(fake, BuildPackage(SoundSpec(), &layout));
+    InstallPackage(fake, BuildPackage(SoundRecipe(), &layout));
     Recorder recorder(fake);
     uint32_t exitCode = 0;
     try {
@@ -206,14 +206,14 @@ TEST(MainSequence, WrongWidthWinsOverRefusedWindows) {
         FakeWindows fake;
         fake.version = {6, 1, 2};
         fake.wow64 = row.wow64;
-        PackageSpec spec = SoundSpec();
-        spec.allowedWindows = SetOf(AllBut(kWin7));
+        PackageRecipe recipe = SoundRecipe();
+        recipe.allowedWindows = SetOf(AllBut(kWin7));
         if (row.refuse64) {
-            spec.engine64.reset();
-            spec.refuse64BitWindows = true;
+            recipe.engine64.reset();
+            recipe.refuse64BitWindows = true;
         }
-        if (row.only64) spec.engine32.reset();
-        InstallPackage(fake, BuildPackage(spec));
+        if (row.only64) recipe.engine32.reset();
+        InstallPackage(fake, BuildPackage(recipe));
         const RunOutcome outcome = RunLauncherOn(fake);
         EXPECT_EQ(outcome.exitCode, 216u);
         ASSERT_EQ(fake.messages.size(), 1u);
@@ -227,10 +227,10 @@ TEST(MainSequence, WrongWidthWinsOverRefusedWindows) {
 TEST(MainSequence, RefusedWindowsWinsOverBrokenPayload) {
     FakeWindows fake;
     fake.version = {6, 1, 2};
-    PackageSpec spec = SoundSpec();
-    spec.allowedWindows = SetOf(AllBut(kWin7));
-    spec.engine64 = PayloadInput{EngineBytes(5000, 64), Bytes{0xFF, 0xFF, 0xFF, 0xFF}, {}};
-    InstallPackage(fake, BuildPackage(spec));
+    PackageRecipe recipe = SoundRecipe();
+    recipe.allowedWindows = SetOf(AllBut(kWin7));
+    recipe.engine64 = PayloadInput{EngineBytes(5000, 64), Bytes{0xFF, 0xFF, 0xFF, 0xFF}, {}};
+    InstallPackage(fake, BuildPackage(recipe));
     const RunOutcome outcome = RunLauncherOn(fake);
     EXPECT_EQ(outcome.exitCode, 1150u);
     ASSERT_EQ(fake.messages.size(), 1u);
@@ -247,7 +247,7 @@ TEST(MainSequence, EngineExitCodeIsPassedOn) {
             FakeWindows fake;
             fake.administrator = administrator;
             fake.engineExitCode = code;
-            InstallPackage(fake, BuildPackage(SoundSpec()));
+            InstallPackage(fake, BuildPackage(SoundRecipe()));
             const RunOutcome outcome = RunLauncherOn(fake);
             EXPECT_TRUE(outcome.returnedNormally);
             EXPECT_EQ(outcome.exitCode, code);

@@ -148,55 +148,55 @@ void ExpectOneMessage(const FakeWindows& fake, const RunOutcome& outcome, const 
 // A 32-bit package that refuses 64-bit Windows, on 64-bit Windows: its
 // wrong-width text, shown as stored - no Windows name goes into it.
 TEST(PackageMessageRun, WrongWidthShownWithoutReplacement) {
-    PackageSpec spec = SoundSpec();
-    spec.engine64.reset();
-    spec.refuse64BitWindows = true;
-    spec.wrongWidthMessage = u"This needs 32-bit Windows, not %USER% (%user%).";
+    PackageRecipe recipe = SoundRecipe();
+    recipe.engine64.reset();
+    recipe.refuse64BitWindows = true;
+    recipe.wrongWidthMessage = u"This needs 32-bit Windows, not %USER% (%user%).";
     FakeWindows fake;
     fake.wow64 = true;
     RunOutcome outcome;
-    RunPackage(fake, BuildPackage(spec), outcome);
-    ExpectOneMessage(fake, outcome, spec.wrongWidthMessage, kExitWrongWidth);
+    RunPackage(fake, BuildPackage(recipe), outcome);
+    ExpectOneMessage(fake, outcome, recipe.wrongWidthMessage, kExitWrongWidth);
 }
 
 // The width is judged before the Windows version: a package that also
 // refuses this Windows shows the wrong-width text.
 TEST(PackageMessageRun, WrongWidthComesBeforeTheVersionGate) {
-    PackageSpec spec = SoundSpec();
-    spec.engine64.reset();
-    spec.refuse64BitWindows = true;
-    spec.allowedWindows = AllowedWindowsSet{};
+    PackageRecipe recipe = SoundRecipe();
+    recipe.engine64.reset();
+    recipe.refuse64BitWindows = true;
+    recipe.allowedWindows = AllowedWindowsSet{};
     FakeWindows fake;
     fake.wow64 = true;
     fake.version = {6, 1, 2};
     RunOutcome outcome;
-    RunPackage(fake, BuildPackage(spec), outcome);
+    RunPackage(fake, BuildPackage(recipe), outcome);
     ExpectOneMessage(fake, outcome, kWrongWidthText, kExitWrongWidth);
 }
 
 // A package that can need its wrong-width text but stores none shows an
 // empty box.
 TEST(PackageMessageRun, EmptyWrongWidthTextShowsAnEmptyBox) {
-    PackageSpec spec = SoundSpec();
-    spec.engine32.reset();
-    spec.wrongWidthMessage.clear();
+    PackageRecipe recipe = SoundRecipe();
+    recipe.engine32.reset();
+    recipe.wrongWidthMessage.clear();
     FakeWindows fake;
     fake.wow64 = false;
     RunOutcome outcome;
-    RunPackage(fake, BuildPackage(spec), outcome);
+    RunPackage(fake, BuildPackage(recipe), outcome);
     ExpectOneMessage(fake, outcome, u"", kExitWrongWidth);
 }
 
 // Windows 7 where the package does not allow it: the unsupported-Windows
 // text with the name in both spellings of the placeholder.
 TEST(PackageMessageRun, UnsupportedWindowsGetsTheNameInEveryPlaceholder) {
-    PackageSpec spec = SoundSpec();
-    spec.allowedWindows.bytes[0] &= static_cast<uint8_t>(~0x80);  // no Windows 7
-    spec.unsupportedWindowsMessage = u"%USER% is not supported.  Please upgrade from %user% or %USER%.";
+    PackageRecipe recipe = SoundRecipe();
+    recipe.allowedWindows.bytes[0] &= static_cast<uint8_t>(~0x80);  // no Windows 7
+    recipe.unsupportedWindowsMessage = u"%USER% is not supported.  Please upgrade from %user% or %USER%.";
     FakeWindows fake;
     fake.version = {6, 1, 2};
     RunOutcome outcome;
-    RunPackage(fake, BuildPackage(spec), outcome);
+    RunPackage(fake, BuildPackage(recipe), outcome);
     ExpectOneMessage(fake, outcome,
                      u"Windows 7 is not supported.  Please upgrade from Windows 7 or Windows 7.",
                      kExitUnsupportedWindows);
@@ -205,10 +205,10 @@ TEST(PackageMessageRun, UnsupportedWindowsGetsTheNameInEveryPlaceholder) {
 // A reference past the end of the file, sealed into a sound checked block:
 // the damaged-package message, not a partial text.
 TEST(PackageMessageRun, TextPastTheEndOfTheFileIsDamage) {
-    PackageSpec spec = SoundSpec();
-    spec.allowedWindows.bytes[0] &= static_cast<uint8_t>(~0x80);
+    PackageRecipe recipe = SoundRecipe();
+    recipe.allowedWindows.bytes[0] &= static_cast<uint8_t>(~0x80);
     PackageLayout layout;
-    Bytes package = BuildPackage(spec, &layout);
+    Bytes package = BuildPackage(recipe, &layout);
     const uint32_t past = static_cast<uint32_t>(package.size()) - 4;  // two units left, text needs more
     const size_t field = layout.packageOffset + 68;                  // unsupportedWindowsMessage.offset
     for (size_t i = 0; i < 4; ++i) package.at(field + i) = static_cast<uint8_t>(past >> (8 * i));

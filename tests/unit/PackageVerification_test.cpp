@@ -50,7 +50,7 @@ TEST_P(PackageVerification, Outcome) {
     fake.modulePath = kLauncher;
     fake.commandLine = u"\"" + kLauncher + u"\"";
     PackageLayout layout;
-    Bytes file = BuildPackage(SoundSpec(), &layout);
+    Bytes file = BuildPackage(SoundRecipe(), &layout);
     c.change(file, layout, fake);
     if (!file.empty()) fake.AddFile(kLauncher, file);
 

@@ -113,9 +113,9 @@ TEST(PayloadSelection, ThirtyTwoBitSwitchIsExact) {
 TEST(PayloadSelection, ThirtyTwoBitSwitchWholeRun) {
     FakeWindows fake;
     fake.commandLine = u"setup.exe /32";
-    PackageSpec spec = SoundSpec();
-    spec.minimumFileSize = 1;
-    InstallPackage(fake, BuildPackage(spec));
+    PackageRecipe recipe = SoundRecipe();
+    recipe.minimumFileSize = 1;
+    InstallPackage(fake, BuildPackage(recipe));
     const RunOutcome outcome = RunLauncherOn(fake);
     EXPECT_TRUE(outcome.returnedNormally);
     EXPECT_TRUE(fake.messages.empty());
@@ -129,9 +129,9 @@ TEST(PayloadSelection, ThirtyTwoBitSwitchWholeRun) {
 
 TEST(PayloadSelection, WithoutSwitchWholeRunStartsThe64BitEngine) {
     FakeWindows fake;
-    PackageSpec spec = SoundSpec();
-    spec.minimumFileSize = 1;
-    InstallPackage(fake, BuildPackage(spec));
+    PackageRecipe recipe = SoundRecipe();
+    recipe.minimumFileSize = 1;
+    InstallPackage(fake, BuildPackage(recipe));
     const RunOutcome outcome = RunLauncherOn(fake);
     EXPECT_TRUE(outcome.returnedNormally);
     EXPECT_EQ(fake.wow64Probes, 1);
@@ -152,11 +152,11 @@ TEST(PayloadSelection, HeaderWithoutAnyEngineIsADamagedPackage) {
     for (const bool refuse64 : {false, true}) {
         SCOPED_TRACE(refuse64);
         FakeWindows fake;
-        PackageSpec spec = SoundSpec();
-        spec.engine32.reset();
-        spec.engine64.reset();
-        spec.refuse64BitWindows = refuse64;
-        InstallPackage(fake, BuildPackage(spec));
+        PackageRecipe recipe = SoundRecipe();
+        recipe.engine32.reset();
+        recipe.engine64.reset();
+        recipe.refuse64BitWindows = refuse64;
+        InstallPackage(fake, BuildPackage(recipe));
         const RunOutcome outcome = RunLauncherOn(fake);
         EXPECT_EQ(outcome.exitCode, kExitDamagedPackage);
         ASSERT_EQ(fake.messages.size(), 1u);

@@ -8,7 +8,7 @@
 // temporary folder, is started through the shell, waited for and deleted.
 TEST(MainSequence, SoundPackageRunsToTheEnd) {
     FakeWindows fake;
-    InstallPackage(fake, BuildPackage(SoundSpec()));
+    InstallPackage(fake, BuildPackage(SoundRecipe()));
     fake.engineExitCode = 3010;
     const RunOutcome outcome = RunLauncherOn(fake);
     EXPECT_TRUE(outcome.returnedNormally);

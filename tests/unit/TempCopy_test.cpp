@@ -124,11 +124,11 @@ TEST(TempCopy, FirstFreeName) {
 struct WholeRun {
     FakeWindows fake;
     RunOutcome outcome;
-    PackageSpec spec = SoundSpec();
+    PackageRecipe recipe = SoundRecipe();
 };
 
 void Launch(WholeRun& run) {
-    InstallPackage(run.fake, BuildPackage(run.spec));
+    InstallPackage(run.fake, BuildPackage(run.recipe));
     run.outcome = RunLauncherOn(run.fake);
 }
 
@@ -147,33 +147,33 @@ TEST(TempCopy, CopyIsTheEngineByteForByte) {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
         WholeRun run;
-        run.spec.minimumFileSize = 1;
+        run.recipe.minimumFileSize = 1;
         run.fake.wow64 = row.wow64;
         run.fake.commandLine += row.arguments;
         Launch(run);
         ASSERT_TRUE(run.outcome.returnedNormally);
         const std::u16string copy = kTemp + u"setup.exe";
         ASSERT_TRUE(run.fake.HasFile(copy));
-        const Bytes& expected = row.engine64 ? run.spec.engine64->engine : run.spec.engine32->engine;
+        const Bytes& expected = row.engine64 ? run.recipe.engine64->engine : run.recipe.engine32->engine;
         EXPECT_TRUE(run.fake.File(copy) == expected);
     }
 }
 
 TEST(TempCopy, TakenNamesAreLeftAlone) {
     WholeRun run;
-    run.spec.minimumFileSize = 1;
+    run.recipe.minimumFileSize = 1;
     run.fake.AddFile(kTemp + u"setup.exe", Bytes{'o', 'l', 'd'});
     run.fake.AddFolder(kTemp + u"setup2.exe");
     Launch(run);
     ASSERT_EQ(run.fake.starts.size(), 1u);
     EXPECT_EQ(run.fake.starts[0].file, kTemp + u"setup3.exe");
     EXPECT_TRUE(run.fake.File(kTemp + u"setup.exe") == (Bytes{'o', 'l', 'd'}));
-    EXPECT_TRUE(run.fake.File(kTemp + u"setup3.exe") == run.spec.engine64->engine);
+    EXPECT_TRUE(run.fake.File(kTemp + u"setup3.exe") == run.recipe.engine64->engine);
 }
 
 TEST(TempCopy, OwnFolderComesFromTheModuleNotTheCommandLine) {
     WholeRun run;
-    run.spec.minimumFileSize = 1;
+    run.recipe.minimumFileSize = 1;
     run.fake.commandLine = u"\"E:\\elsewhere\\other.exe\" a /temp";
     Launch(run);
     ASSERT_EQ(run.fake.starts.size(), 1u);
@@ -214,12 +214,12 @@ TEST(TempCopy, FailedWritesEndWithTheTemporaryCopyMessageAndLeaveNothing) {
 
 TEST(TempCopy, EngineExactlyFillingTheDiskIsWritten) {
     WholeRun run;
-    run.spec.minimumFileSize = 1;
+    run.recipe.minimumFileSize = 1;
     run.fake.diskSpace = 5000;  // the 64-bit engine's size
     Launch(run);
     EXPECT_TRUE(run.outcome.returnedNormally);
     EXPECT_TRUE(run.fake.messages.empty());
-    EXPECT_TRUE(run.fake.File(kTemp + u"setup.exe") == run.spec.engine64->engine);
+    EXPECT_TRUE(run.fake.File(kTemp + u"setup.exe") == run.recipe.engine64->engine);
 }
 
 }  // namespace

@@ -448,10 +448,10 @@ TEST(WindowsGate, RefusalShowsThePackageTextWithTheWindowsName) {
         fake.version = row.version;
         fake.servicePack = 3;
         if (row.build) fake.SetRegistryText(kValueCurrentBuild, row.build);
-        PackageSpec spec = SoundSpec();
-        spec.allowedWindows = SetOf(~(Only(kWin7) | Only(kWin95) | Only(kWin98) | Only(kWinMe)));
-        spec.win10MaxRelease = 2209;
-        InstallPackage(fake, BuildPackage(spec));
+        PackageRecipe recipe = SoundRecipe();
+        recipe.allowedWindows = SetOf(~(Only(kWin7) | Only(kWin95) | Only(kWin98) | Only(kWinMe)));
+        recipe.win10MaxRelease = 2209;
+        InstallPackage(fake, BuildPackage(recipe));
 
         const RunOutcome outcome = RunLauncherOn(fake);
         EXPECT_FALSE(outcome.returnedNormally);
@@ -470,9 +470,9 @@ TEST(WindowsGate, RefusalShowsThePackageTextWithTheWindowsName) {
 TEST(WindowsGate, FailedVersionQueryRunsWithMajorZero) {
     FakeWindows fake;
     fake.versionQuerySucceeds = false;
-    PackageSpec spec = SoundSpec();
-    spec.allowedWindows = SetOf(0);
-    InstallPackage(fake, BuildPackage(spec));
+    PackageRecipe recipe = SoundRecipe();
+    recipe.allowedWindows = SetOf(0);
+    InstallPackage(fake, BuildPackage(recipe));
     const RunOutcome outcome = RunLauncherOn(fake);
     EXPECT_TRUE(outcome.returnedNormally);
     EXPECT_TRUE(fake.messages.empty());

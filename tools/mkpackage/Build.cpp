@@ -264,9 +264,9 @@ int RunBuild(const std::vector<std::string>& args, Console& console) {
     }
     const char* kWarn = "mkpackage build: warning: ";
 
-    PackageSpec spec;
-    spec.stub = ReadInput("--stub", o.stub);
-    const std::string stubProblem = CheckStub(spec.stub);
+    PackageRecipe recipe;
+    recipe.stub = ReadInput("--stub", o.stub);
+    const std::string stubProblem = CheckStub(recipe.stub);
     if (!stubProblem.empty()) throw Failure("--stub " + o.stub + " cannot carry a package: " + stubProblem);
 
     Bytes engine32, engine64;
@@ -286,51 +286,51 @@ int RunBuild(const std::vector<std::string>& args, Console& console) {
     refuseHuge("--engine32", o.engine32, engine32);
     refuseHuge("--engine64", o.engine64, engine64);
 
-    if (!o.data.empty()) spec.engineData = ReadInput("--data", o.data);
+    if (!o.data.empty()) recipe.engineData = ReadInput("--data", o.data);
     if (o.checkedData) {
         if (*o.checkedData == "all") {
-            spec.checkedDataBytes = static_cast<uint32_t>(std::min<size_t>(spec.engineData.size(), 0xFFFFFFFFu));
+            recipe.checkedDataBytes = static_cast<uint32_t>(std::min<size_t>(recipe.engineData.size(), 0xFFFFFFFFu));
         } else {
             const uint64_t n = ParseByteSize("--checked-data", *o.checkedData, 0xFFFFFFFFu);
-            if (n > spec.engineData.size())
+            if (n > recipe.engineData.size())
                 throw UsageError("--checked-data " + *o.checkedData + " is more than the " +
-                                 std::to_string(spec.engineData.size()) + " bytes of --data " +
+                                 std::to_string(recipe.engineData.size()) + " bytes of --data " +
                                  (o.data.empty() ? std::string("(none given)") : o.data));
-            spec.checkedDataBytes = static_cast<uint32_t>(n);
+            recipe.checkedDataBytes = static_cast<uint32_t>(n);
         }
     }
 
-    spec.wrongWidthMessage = ReadText(o.wrongWidth);
-    spec.unsupportedWindowsMessage = ReadText(o.unsupported);
+    recipe.wrongWidthMessage = ReadText(o.wrongWidth);
+    recipe.unsupportedWindowsMessage = ReadText(o.unsupported);
     const bool widthCanBeWrong = o.refuse64 || o.engine32.empty();
-    if (widthCanBeWrong && spec.wrongWidthMessage.empty())
+    if (widthCanBeWrong && recipe.wrongWidthMessage.empty())
         console.err << kWarn << "this package refuses "
                     << (o.refuse64 ? "64-bit" : "32-bit") << " Windows, but has no wrong-width message; "
                     << "users would see an empty message box (--wrong-width-text)\n";
-    if (RefusesSomeWindows(o) && spec.unsupportedWindowsMessage.empty())
+    if (RefusesSomeWindows(o) && recipe.unsupportedWindowsMessage.empty())
         console.err << kWarn << "this package refuses some Windows versions, but has no unsupported-Windows "
                     << "message; users would see an empty message box (--unsupported-text)\n";
-    if (spec.wrongWidthMessage.find(u"%USER%") != std::u16string::npos ||
-        spec.wrongWidthMessage.find(u"%user%") != std::u16string::npos)
+    if (recipe.wrongWidthMessage.find(u"%USER%") != std::u16string::npos ||
+        recipe.wrongWidthMessage.find(u"%user%") != std::u16string::npos)
         console.err << kWarn << "%USER% is replaced only in the unsupported-Windows message; "
                     << "the wrong-width message shows it as written\n";
 
-    spec.refuse64BitWindows = o.refuse64;
-    spec.lzma = o.lzma;
-    spec.allowedWindows = *o.allow;
-    spec.win10MinRelease = o.win10Min;
-    spec.win10MaxRelease = o.win10Max;
-    spec.win11MinRelease = o.win11Min;
-    spec.win11MaxRelease = o.win11Max;
-    spec.elevationMode = o.elevation;
-    spec.minimumFileSize = o.minimumFileSize;
+    recipe.refuse64BitWindows = o.refuse64;
+    recipe.lzma = o.lzma;
+    recipe.allowedWindows = *o.allow;
+    recipe.win10MinRelease = o.win10Min;
+    recipe.win10MaxRelease = o.win10Max;
+    recipe.win11MinRelease = o.win11Min;
+    recipe.win11MaxRelease = o.win11Max;
+    recipe.elevationMode = o.elevation;
+    recipe.minimumFileSize = o.minimumFileSize;
 
     Bytes package;
     PackageLayout layout;
     try {
-        if (!o.engine32.empty()) spec.engine32 = Pack(console, "the 32-bit engine", engine32, o.lzma);
-        if (!o.engine64.empty()) spec.engine64 = Pack(console, "the 64-bit engine", engine64, o.lzma);
-        package = BuildPackage(spec, &layout);
+        if (!o.engine32.empty()) recipe.engine32 = Pack(console, "the 32-bit engine", engine32, o.lzma);
+        if (!o.engine64.empty()) recipe.engine64 = Pack(console, "the 64-bit engine", engine64, o.lzma);
+        package = BuildPackage(recipe, &layout);
     } catch (const PackageError& e) {
         throw Failure("cannot build " + o.output + ": " + e.what());
     }
@@ -353,9 +353,9 @@ int RunBuild(const std::vector<std::string>& args, Console& console) {
 
     const PackageHeader& h = layout.header;
     console.out << o.output << ": " << package.size() << " bytes, package at " << layout.packageOffset << "\n";
-    if (spec.engine32)
+    if (recipe.engine32)
         console.out << "  engine32 " << h.engine32.unpackedSize << " -> " << h.engine32.packedSize << " bytes\n";
-    if (spec.engine64)
+    if (recipe.engine64)
         console.out << "  engine64 " << h.engine64.unpackedSize << " -> " << h.engine64.packedSize << " bytes\n";
     if (o.refuse64) console.out << "  refuses 64-bit Windows\n";
     console.out << "  checked block " << layout.locator.checkedLength << " bytes, CRC-32 "

@@ -125,35 +125,35 @@ std::string CheckStub(const Bytes& stub) {
     return {};
 }
 
-Bytes BuildPackage(const PackageSpec& spec, PackageLayout* layout, const ProgressFn& progress) {
-    if (spec.stub.size() < kPeHeaderOffset) throw PackageError("the stub is too small to be a launcher");
-    if (spec.refuse64BitWindows && spec.engine64) throw PackageError("a package that refuses 64-bit Windows has no 64-bit engine");
-    for (const auto* text : {&spec.wrongWidthMessage, &spec.unsupportedWindowsMessage})
+Bytes BuildPackage(const PackageRecipe& recipe, PackageLayout* layout, const ProgressFn& progress) {
+    if (recipe.stub.size() < kPeHeaderOffset) throw PackageError("the stub is too small to be a launcher");
+    if (recipe.refuse64BitWindows && recipe.engine64) throw PackageError("a package that refuses 64-bit Windows has no 64-bit engine");
+    for (const auto* text : {&recipe.wrongWidthMessage, &recipe.unsupportedWindowsMessage})
         if (text->size() > 0xFFFF) throw PackageError("a message text is longer than 65535 UTF-16 units");
-    if (spec.checkedDataBytes > spec.engineData.size())
+    if (recipe.checkedDataBytes > recipe.engineData.size())
         throw PackageError("the checksum cannot cover more engine data than there is");
 
     auto pack = [&](const PayloadInput& in) {
-        return in.prepacked ? *in.prepacked : CompressLzma1(in.engine, spec.lzma, progress);
+        return in.prepacked ? *in.prepacked : CompressLzma1(in.engine, recipe.lzma, progress);
     };
-    const Bytes packed32 = spec.engine32 ? pack(*spec.engine32) : Bytes{};
-    const Bytes packed64 = spec.engine64 ? pack(*spec.engine64) : Bytes{};
+    const Bytes packed32 = recipe.engine32 ? pack(*recipe.engine32) : Bytes{};
+    const Bytes packed64 = recipe.engine64 ? pack(*recipe.engine64) : Bytes{};
 
     PackageHeader h{};
-    if (spec.propertiesOverride) {
-        if (spec.propertiesOverride->size() != 5) throw PackageError("properties override needs 5 bytes");
-        std::memcpy(h.lzmaProperties, spec.propertiesOverride->data(), 5);
+    if (recipe.propertiesOverride) {
+        if (recipe.propertiesOverride->size() != 5) throw PackageError("properties override needs 5 bytes");
+        std::memcpy(h.lzmaProperties, recipe.propertiesOverride->data(), 5);
     } else {
-        EncodeProperties(spec.lzma, h.lzmaProperties);
+        EncodeProperties(recipe.lzma, h.lzmaProperties);
     }
-    h.allowedWindows = spec.allowedWindows;
-    h.win10MinRelease = spec.win10MinRelease;
-    h.win10MaxRelease = spec.win10MaxRelease;
-    h.win11MinRelease = spec.win11MinRelease;
-    h.win11MaxRelease = spec.win11MaxRelease;
-    h.elevationMode = spec.elevationMode;
+    h.allowedWindows = recipe.allowedWindows;
+    h.win10MinRelease = recipe.win10MinRelease;
+    h.win10MaxRelease = recipe.win10MaxRelease;
+    h.win11MinRelease = recipe.win11MinRelease;
+    h.win11MaxRelease = recipe.win11MaxRelease;
+    h.elevationMode = recipe.elevationMode;
 
-    const uint64_t packageOffset = spec.stub.size();
+    const uint64_t packageOffset = recipe.stub.size();
     uint64_t at = packageOffset + kHeaderSize;
     auto entry = [&](const std::optional<PayloadInput>& in, const Bytes& packed) {
         PayloadEntry e{};
@@ -165,9 +165,9 @@ Bytes BuildPackage(const PackageSpec& spec, PackageLayout* layout, const Progres
         at += packed.size();
         return e;
     };
-    h.engine32 = entry(spec.engine32, packed32);
-    h.engine64 = entry(spec.engine64, packed64);
-    if (spec.refuse64BitWindows) h.engine64 = {kRefuse64BitWindows, 0, 0};
+    h.engine32 = entry(recipe.engine32, packed32);
+    h.engine64 = entry(recipe.engine64, packed64);
+    if (recipe.refuse64BitWindows) h.engine64 = {kRefuse64BitWindows, 0, 0};
 
     const uint64_t textsOffset = at;
     auto text = [&](const std::u16string& t) {
@@ -178,33 +178,33 @@ Bytes BuildPackage(const PackageSpec& spec, PackageLayout* layout, const Progres
         at += 2 * t.size();
         return m;
     };
-    h.wrongWidthMessage = text(spec.wrongWidthMessage);
-    h.unsupportedWindowsMessage = text(spec.unsupportedWindowsMessage);
+    h.wrongWidthMessage = text(recipe.wrongWidthMessage);
+    h.unsupportedWindowsMessage = text(recipe.unsupportedWindowsMessage);
     h.dataOffset = Checked32(at, "the engine data");
-    const uint64_t expectedSize = at + spec.engineData.size();
+    const uint64_t expectedSize = at + recipe.engineData.size();
     Checked32(expectedSize, "the end of the package");
 
-    Bytes file = spec.stub;
+    Bytes file = recipe.stub;
     file.reserve(static_cast<size_t>(expectedSize));
     uint8_t headerBytes[kHeaderSize];
     SerializeHeader(h, headerBytes);
     file.insert(file.end(), headerBytes, headerBytes + kHeaderSize);
     Append(file, packed32);
     Append(file, packed64);
-    for (const auto* t : {&spec.wrongWidthMessage, &spec.unsupportedWindowsMessage})
+    for (const auto* t : {&recipe.wrongWidthMessage, &recipe.unsupportedWindowsMessage})
         for (char16_t c : *t) {
             file.push_back(static_cast<uint8_t>(c));
             file.push_back(static_cast<uint8_t>(c >> 8));
         }
-    Append(file, spec.engineData);
+    Append(file, recipe.engineData);
 
     PackageLocator l{};
     l.packageOffset = static_cast<uint32_t>(packageOffset);
-    l.checkedLength = static_cast<uint32_t>(h.dataOffset - packageOffset + spec.checkedDataBytes);
+    l.checkedLength = static_cast<uint32_t>(h.dataOffset - packageOffset + recipe.checkedDataBytes);
     l.checkedCrc = Crc32Update(0, file.data() + packageOffset, l.checkedLength);
     l.expectedSizeLow = static_cast<uint32_t>(expectedSize);
     l.expectedSizeHigh = static_cast<uint32_t>(expectedSize >> 32);
-    l.minimumFileSize = spec.minimumFileSize;
+    l.minimumFileSize = recipe.minimumFileSize;
     uint8_t locatorBytes[kLocatorSize];
     SerializeLocator(l, locatorBytes);
     std::memcpy(file.data() + kLocatorOffset, locatorBytes, kLocatorSize);

@@ -42,7 +42,7 @@ struct PayloadInput {
     std::optional<uint32_t> unpackedSizeOverride;  // header value instead of engine.size()
 };
 
-struct PackageSpec {
+struct PackageRecipe {
     Bytes stub;                         // the launcher image; its PE header must be at 256
     std::optional<PayloadInput> engine32;
     std::optional<PayloadInput> engine64;
@@ -75,7 +75,7 @@ public:
 // Builds the whole package file.  Throws PackageError on input it cannot
 // make a sound package of (a stub without room for the locator, a text too
 // long for its 16-bit length, a package past 4 GiB).
-Bytes BuildPackage(const PackageSpec& spec, PackageLayout* layout = nullptr,
+Bytes BuildPackage(const PackageRecipe& recipe, PackageLayout* layout = nullptr,
                    const ProgressFn& progress = {});
 
 // Recomputes checkedCrc after a test has changed bytes inside the block.
