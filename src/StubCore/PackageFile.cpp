@@ -54,16 +54,6 @@ void ReadHeader(Platform& platform, Handle file, const PackageLocator& locator, 
 
 }  // namespace
 
-bool IsTruncated(const PackageLocator& locator, uint64_t fileSize) {
-    const uint32_t sizeLow = static_cast<uint32_t>(fileSize);
-    if (locator.minimumFileSize != 0) return locator.minimumFileSize > sizeLow;
-    // High halves compared signed, then low halves unsigned.
-    const int32_t expectedHigh = static_cast<int32_t>(locator.expectedSizeHigh);
-    const int32_t sizeHigh = static_cast<int32_t>(static_cast<uint32_t>(fileSize >> 32));
-    if (expectedHigh != sizeHigh) return expectedHigh > sizeHigh;
-    return locator.expectedSizeLow > sizeLow;
-}
-
 void OpenAndVerifyPackage(Platform& platform, const StubString& launcherPath, OpenPackage& package) {
     package.file = platform.OpenForReading(launcherPath.Text());
     if (package.file == InvalidHandle()) FailDamagedPackage(platform);

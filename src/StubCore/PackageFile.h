@@ -16,6 +16,3 @@ struct OpenPackage {
 // Returns only when everything passed; otherwise shows the damaged- or
 // truncated-package message and ends the process.
 void OpenAndVerifyPackage(Platform& platform, const StubString& launcherPath, OpenPackage& package);
-
-// The size rule alone: true when the file is shorter than the locator requires.
-bool IsTruncated(const PackageLocator& locator, uint64_t fileSize);

@@ -82,3 +82,13 @@ void SerializeHeader(const PackageHeader& h, uint8_t (&b)[kHeaderSize]) {
     PutMessageRef(b + 62, h.wrongWidthMessage);
     PutMessageRef(b + 68, h.unsupportedWindowsMessage);
 }
+
+bool IsTruncated(const PackageLocator& locator, uint64_t fileSize) {
+    const uint32_t sizeLow = static_cast<uint32_t>(fileSize);
+    if (locator.minimumFileSize != 0) return locator.minimumFileSize > sizeLow;
+    // High halves compared signed, then low halves unsigned.
+    const int32_t expectedHigh = static_cast<int32_t>(locator.expectedSizeHigh);
+    const int32_t sizeHigh = static_cast<int32_t>(static_cast<uint32_t>(fileSize >> 32));
+    if (expectedHigh != sizeHigh) return expectedHigh > sizeHigh;
+    return locator.expectedSizeLow > sizeLow;
+}

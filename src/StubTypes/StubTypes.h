@@ -75,6 +75,12 @@ struct PackageHeader {
 PackageLocator ParseLocator(const uint8_t (&bytes)[kLocatorSize]);
 PackageHeader ParseHeader(const uint8_t (&bytes)[kHeaderSize]);
 
+// The size rule: true when a file of fileSize bytes is shorter than the
+// locator requires (a truncated download).  With minimumFileSize set, only
+// the low 32 bits of the size count; otherwise expectedFileSize is compared
+// as a signed 64-bit value.  A longer file passes: a signature may follow.
+bool IsTruncated(const PackageLocator& locator, uint64_t fileSize);
+
 // The inverse, for the package builder.
 void SerializeLocator(const PackageLocator& locator, uint8_t (&bytes)[kLocatorSize]);
 void SerializeHeader(const PackageHeader& header, uint8_t (&bytes)[kHeaderSize]);
