@@ -4,7 +4,14 @@
 #include <cstring>
 
 #include "CRC32/CRC32.h"
+#include "NoRTLStream/NoRTLStream.h"
+#include "NoRTLStream/StubMemory.h"
 #include "Options.h"
+#include "lzma/lzma.h"
+
+// The launcher's memory stream and decoder end the process through this
+// hook when memory runs out; here that is an error like any other.
+void OutOfMemory() { throw Failure("out of memory"); }
 
 namespace {
 
@@ -33,10 +40,19 @@ void CheckPayload(const PackageFile& file, const char* name, const PayloadEntry&
         Fail(file, field + ": the packed stream (offset " + std::to_string(entry.offset) + ", packedSize " +
                        std::to_string(entry.packedSize) + ") runs past the end of the file (" +
                        std::to_string(file.bytes.size()) + " bytes)");
-    std::string error;
-    if (!DecompressLzma1(file.bytes.data() + entry.offset, entry.packedSize, file.header.lzmaProperties,
-                         entry.unpackedSize, out, error))
-        Fail(file, field + ": " + error);
+    // Decoded by the launcher's own decoder, judged as the launcher judges:
+    // by the size alone.
+    TStream input, output;
+    input.SetSize(static_cast<int32_t>(entry.packedSize));
+    if (entry.packedSize) std::memcpy(input.Buffer, file.bytes.data() + entry.offset, entry.packedSize);
+    TLZMADecoder decoder;
+    decoder.SetProperties(file.header.lzmaProperties, 5);
+    const bool ended = decoder.Decode(input, output, static_cast<int32_t>(entry.unpackedSize));
+    if (output.GetSize() != static_cast<int32_t>(entry.unpackedSize))
+        Fail(file, field + ": the LZMA stream decodes to " + std::to_string(output.GetSize()) + " bytes, not " +
+                       std::to_string(entry.unpackedSize) + " (unpackedSize)" +
+                       (ended ? "" : ": it is corrupt or ends too early"));
+    out.assign(output.Buffer, output.Buffer + output.Size);
     ok(std::string(name) + ": " + std::to_string(entry.packedSize) + " packed bytes at offset " +
        std::to_string(entry.offset) + " decode to exactly " + std::to_string(entry.unpackedSize) + " bytes");
 }
@@ -76,12 +92,7 @@ PackageFile ParsePackageFile(std::string path, Bytes bytes) {
     return file;
 }
 
-bool SizeRulePasses(const PackageFile& file) {
-    const uint64_t size = file.bytes.size();
-    if (file.locator.minimumFileSize != 0) return file.locator.minimumFileSize <= static_cast<uint32_t>(size);
-    const int64_t expected = file.locator.ExpectedFileSize();
-    return expected <= static_cast<int64_t>(size);
-}
+bool SizeRulePasses(const PackageFile& file) { return !IsTruncated(file.locator, file.bytes.size()); }
 
 std::optional<uint32_t> CheckedBlockCrc(const PackageFile& file) {
     if (!Inside(file, file.locator.packageOffset, file.locator.checkedLength)) return std::nullopt;
