@@ -27,10 +27,6 @@ Function LookUp(HMODULE module, const char* name) {
                   : nullptr;
 }
 
-void* Entry(HMODULE module, const char* name) {
-    return module ? reinterpret_cast<void*>(GetProcAddress(module, name)) : nullptr;
-}
-
 template <typename Function>
 Function As(void* entry) {
     return reinterpret_cast<Function>(entry);
@@ -38,17 +34,12 @@ Function As(void* entry) {
 
 }  // namespace
 
-Win32Platform::Win32Platform(LibrarySearch search) : search_(search) {
-    HMODULE user32 = static_cast<HMODULE>(LoadSystemLibrary(u"user32.dll", search));
-    HMODULE advapi32 = static_cast<HMODULE>(LoadSystemLibrary(u"advapi32.dll", search));
-    HMODULE shell32 = static_cast<HMODULE>(LoadSystemLibrary(u"shell32.dll", search));
-    messageBox_ = Entry(user32, "MessageBoxW");
-    regOpenKeyEx_ = Entry(advapi32, "RegOpenKeyExW");
-    regQueryValueEx_ = Entry(advapi32, "RegQueryValueExW");
-    regCloseKey_ = Entry(advapi32, "RegCloseKey");
-    allocateAndInitializeSid_ = Entry(advapi32, "AllocateAndInitializeSid");
-    freeSid_ = Entry(advapi32, "FreeSid");
-    shellExecuteEx_ = Entry(shell32, "ShellExecuteExW");
+void* Win32Platform::SystemEntry(SystemLibrary library, const char* name) {
+    static const char16_t* const kFileNames[kSystemLibraryCount] = {u"user32.dll", u"advapi32.dll",
+                                                                    u"shell32.dll", u"mpr.dll"};
+    void*& module = modules_[library];
+    if (!module) module = LoadSystemLibrary(kFileNames[library], search_);
+    return reinterpret_cast<void*>(LookUp<FARPROC>(static_cast<HMODULE>(module), name));
 }
 
 void Win32Platform::ModuleFileName(StubString& path) {
@@ -85,8 +76,9 @@ void Win32Platform::SeekTo(Handle file, uint32_t offset) {
 }
 
 uint32_t Win32Platform::ReadFrom(Handle file, void* destination, uint32_t count) {
+    // Only the count decides; the success flag is not examined.
     DWORD done = 0;
-    if (!ReadFile(H(file), destination, count, &done, nullptr)) return done;
+    ReadFile(H(file), destination, count, &done, nullptr);
     return done;
 }
 
@@ -141,9 +133,9 @@ bool Win32Platform::GetServicePackMajor(uint32_t& servicePack) {
 }
 
 bool Win32Platform::OpenVersionKey() {
-    auto regOpenKeyEx = As<LONG(WINAPI*)(HKEY, LPCWSTR, DWORD, REGSAM, PHKEY)>(regOpenKeyEx_);
+    auto regOpenKeyEx = As<LONG(WINAPI*)(HKEY, LPCWSTR, DWORD, REGSAM, PHKEY)>(SystemEntry(kAdvapi32, "RegOpenKeyExW"));
     HKEY key = nullptr;
-    if (!regOpenKeyEx || !regQueryValueEx_ || !regCloseKey_ ||
+    if (!regOpenKeyEx ||
         regOpenKeyEx(HKEY_LOCAL_MACHINE, L"Software\\Microsoft\\Windows NT\\CurrentVersion", 0, KEY_READ,
                      &key) != ERROR_SUCCESS)
         return false;
@@ -154,7 +146,9 @@ bool Win32Platform::OpenVersionKey() {
 void Win32Platform::ReadVersionValue(const char16_t* name, RegistryReading& reading) {
     reading = RegistryReading{};
     DWORD size = sizeof reading.bytes;
-    auto regQueryValueEx = As<LONG(WINAPI*)(HKEY, LPCWSTR, LPDWORD, LPDWORD, LPBYTE, LPDWORD)>(regQueryValueEx_);
+    auto regQueryValueEx = As<LONG(WINAPI*)(HKEY, LPCWSTR, LPDWORD, LPDWORD, LPBYTE, LPDWORD)>(
+        SystemEntry(kAdvapi32, "RegQueryValueExW"));
+    if (!regQueryValueEx) return;
     const LONG result = regQueryValueEx(static_cast<HKEY>(versionKey_), W(name), nullptr, nullptr,
                                         reading.bytes, &size);
     reading.readable = result == ERROR_SUCCESS;
@@ -162,7 +156,8 @@ void Win32Platform::ReadVersionValue(const char16_t* name, RegistryReading& read
 }
 
 void Win32Platform::CloseVersionKey() {
-    As<LONG(WINAPI*)(HKEY)>(regCloseKey_)(static_cast<HKEY>(versionKey_));
+    if (auto regCloseKey = As<LONG(WINAPI*)(HKEY)>(SystemEntry(kAdvapi32, "RegCloseKey")))
+        regCloseKey(static_cast<HKEY>(versionKey_));
     versionKey_ = nullptr;
 }
 
@@ -184,8 +179,8 @@ bool Win32Platform::IsRunningUnderWow64() {
 bool Win32Platform::IsAdministrator() {
     using AllocateFn = BOOL(WINAPI*)(PSID_IDENTIFIER_AUTHORITY, BYTE, DWORD, DWORD, DWORD, DWORD, DWORD,
                                      DWORD, DWORD, DWORD, PSID*);
-    auto allocateAndInitializeSid = As<AllocateFn>(allocateAndInitializeSid_);
-    auto freeSid = As<PVOID(WINAPI*)(PSID)>(freeSid_);
+    auto allocateAndInitializeSid = As<AllocateFn>(SystemEntry(kAdvapi32, "AllocateAndInitializeSid"));
+    auto freeSid = As<PVOID(WINAPI*)(PSID)>(SystemEntry(kAdvapi32, "FreeSid"));
     SID_IDENTIFIER_AUTHORITY authority = SECURITY_NT_AUTHORITY;
     PSID administrators = nullptr;
     if (!allocateAndInitializeSid || !freeSid ||
@@ -216,8 +211,7 @@ bool Win32Platform::UniversalName(const char16_t* path, StubString& universal) {
     // the DLL-planting test must catch.
     WNetGetUniversalNameFn getUniversalName = &WNetGetUniversalNameW;
 #else
-    HMODULE mpr = static_cast<HMODULE>(LoadSystemLibrary(u"mpr.dll", search_));
-    auto getUniversalName = LookUp<WNetGetUniversalNameFn>(mpr, "WNetGetUniversalNameW");
+    auto getUniversalName = As<WNetGetUniversalNameFn>(SystemEntry(kMpr, "WNetGetUniversalNameW"));
 #endif
     if (!getUniversalName) return false;
     void* buffer = MemAlloc(2000);
@@ -258,7 +252,7 @@ StartResult Win32Platform::ShellStart(const char16_t* verb, const char16_t* file
     info.lpParameters = W(parameters);
     info.nShow = SW_SHOW;
     StartResult result;
-    auto shellExecuteEx = As<BOOL(WINAPI*)(SHELLEXECUTEINFOW*)>(shellExecuteEx_);
+    auto shellExecuteEx = As<BOOL(WINAPI*)(SHELLEXECUTEINFOW*)>(SystemEntry(kShell32, "ShellExecuteExW"));
     if (!shellExecuteEx) {
         result.error = ERROR_PROC_NOT_FOUND;
         return result;
@@ -282,7 +276,7 @@ uint32_t Win32Platform::ExitCodeOf(Handle process) {
 
 void Win32Platform::ShowMessage(const char16_t* text, const char16_t* caption, uint32_t style) {
     // Without user32 nothing can be shown; the exit code still tells.
-    if (auto messageBox = As<int(WINAPI*)(HWND, LPCWSTR, LPCWSTR, UINT)>(messageBox_))
+    if (auto messageBox = As<int(WINAPI*)(HWND, LPCWSTR, LPCWSTR, UINT)>(SystemEntry(kUser32, "MessageBoxW")))
         messageBox(nullptr, W(text), W(caption), style);
 }
 

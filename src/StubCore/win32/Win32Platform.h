@@ -19,11 +19,12 @@ void* LoadSystemLibrary(const char16_t* fileName, LibrarySearch search);
 
 class Win32Platform final : public Platform {
 public:
-    // Loads user32, advapi32 and shell32 by full system path.  They are not
-    // imported: a library imported by the program is loaded before any of
-    // its code runs, and its own dependencies are then looked for in the
-    // program's folder first, where a planted copy would be found.
-    explicit Win32Platform(LibrarySearch search);
+    // user32, advapi32, shell32 and mpr are not imported: a library imported
+    // by the program is loaded before any of its code runs, and its own
+    // dependencies are then looked for in the program's folder first, where
+    // a planted copy would be found.  Each is loaded by full system path
+    // when first needed, so a run loads only what it uses.
+    explicit Win32Platform(LibrarySearch search) : search_(search) {}
 
     void ModuleFileName(StubString& path) override;
     const char16_t* CommandLine() override;
@@ -54,18 +55,16 @@ public:
     [[noreturn]] void Exit(uint32_t exitCode) override;
 
 private:
+    enum SystemLibrary { kUser32, kAdvapi32, kShell32, kMpr, kSystemLibraryCount };
+    // The entry point name of library, loading the library first if need
+    // be; null when either is missing.
+    void* SystemEntry(SystemLibrary library, const char* name);
+
     LibrarySearch search_;
+    void* modules_[kSystemLibraryCount] = {};
     void* versionKey_ = nullptr;
     // CheckTokenMembership, looked up once per process.
     void* checkTokenMembership_ = nullptr;
     bool checkTokenMembershipLooked_ = false;
 
-    // Entry points of the libraries loaded at run time; null when missing.
-    void* messageBox_ = nullptr;
-    void* regOpenKeyEx_ = nullptr;
-    void* regQueryValueEx_ = nullptr;
-    void* regCloseKey_ = nullptr;
-    void* allocateAndInitializeSid_ = nullptr;
-    void* freeSid_ = nullptr;
-    void* shellExecuteEx_ = nullptr;
 };
