@@ -40,10 +40,7 @@ void StubString::Assign(const StubString& other) {
 void StubString::Append(const char16_t* text) { Append(text, TextLength(text)); }
 
 void StubString::Append(const char16_t* text, int32_t count) {
-    if (count <= 0) {
-        Reserve(length_);
-        return;
-    }
+    if (count <= 0) return;
     if (count > INT32_MAX / 2 - length_) OutOfMemory();
     Reserve(length_ + count);
     memmove(data_ + length_, text, static_cast<size_t>(count) * 2);
