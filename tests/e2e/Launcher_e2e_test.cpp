@@ -14,27 +14,6 @@ const std::string kTruncated = Narrow(kTruncatedPackageMessage);
 const std::string kEngineStart = Narrow(kEngineStartMessage);
 
 Bytes Stub() { return ReadFile(STUB64_PATH); }
-Bytes Engine() { return ReadFile(ENGINE64_PATH); }
-// The 32-bit entry carries the same program padded by 4096 bytes: the
-// launcher never looks inside, and the engine's self_size tells which ran.
-Bytes PaddedEngine() {
-    Bytes e = Engine();
-    e.resize(e.size() + 4096, 0);
-    return e;
-}
-
-PackageRecipe EngineRecipe() {
-    PackageRecipe recipe;
-    recipe.stub = Stub();
-    recipe.engine32 = PayloadInput{PaddedEngine(), {}, {}};
-    recipe.engine64 = PayloadInput{Engine(), {}, {}};
-    for (uint8_t& b : recipe.allowedWindows.bytes) b = 0xFF;
-    recipe.wrongWidthMessage = kWrongWidthText;
-    recipe.unsupportedWindowsMessage = kUnsupportedText;
-    recipe.engineData = Bytes(2000, 0xDA);
-    recipe.checkedDataBytes = 1000;
-    return recipe;
-}
 
 // Writes the package as setup.exe in a fresh folder.
 fs::path Place(const Bytes& package, const std::string& name = "setup.exe") {
@@ -75,7 +54,7 @@ TEST_F(LauncherUnderWine, BareStubShowsTheDamagedPackageMessage) {
 }
 
 TEST_F(LauncherUnderWine, PackageOneByteShortIsTruncated) {
-    Bytes package = BuildPackage(EngineRecipe());
+    Bytes package = BuildPackage(RealRecipe());
     package.pop_back();
     const WineRun run = Launch(Place(package), "");
     EXPECT_EQ(run.exitCode, kExitTruncatedPackage);
@@ -89,7 +68,7 @@ TEST_F(LauncherUnderWine, PackageOneByteShortIsTruncated) {
 TEST_F(LauncherUnderWine, RunsTheEngineAndPassesItsExitCodeThrough) {
     for (const uint32_t engineCode : {0u, 3010u}) {
         SCOPED_TRACE(engineCode);
-        const fs::path package = Place(BuildPackage(EngineRecipe()));
+        const fs::path package = Place(BuildPackage(RealRecipe()));
         const fs::path temp = package.parent_path() / "my temp";
         fs::create_directories(temp);
         const std::string tail = "/silent \"/temp\" \"" + WinePath(temp) + "\" \"\" x\"y z\" /exit=" +
@@ -112,14 +91,14 @@ TEST_F(LauncherUnderWine, RunsTheEngineAndPassesItsExitCodeThrough) {
 }
 
 TEST_F(LauncherUnderWine, SlashThirtyTwoChoosesThe32BitEntry) {
-    const fs::path package = Place(BuildPackage(EngineRecipe()));
+    const fs::path package = Place(BuildPackage(RealRecipe()));
     const WineRun run = Launch(package, "/32");
     EXPECT_EQ(run.exitCode, 0u);
     EXPECT_EQ(ReadReport(package).at("self_size"), std::to_string(PaddedEngine().size()));
 }
 
 TEST_F(LauncherUnderWine, SignatureSpaceAfterThePackageIsAccepted) {
-    Bytes package = BuildPackage(EngineRecipe());
+    Bytes package = BuildPackage(RealRecipe());
     package.resize(package.size() + 19416, 0x5A);
     const fs::path path = Place(package);
     const WineRun run = Launch(path, "");
@@ -131,7 +110,7 @@ TEST_F(LauncherUnderWine, SignatureSpaceAfterThePackageIsAccepted) {
 // minimumFileSize set: the launcher returns at once and leaves the copy,
 // byte for byte the engine, in the default temporary folder.
 TEST_F(LauncherUnderWine, NoWaitLeavesTheCopyInTheTemporaryFolder) {
-    PackageRecipe recipe = EngineRecipe();
+    PackageRecipe recipe = RealRecipe();
     Bytes probe = BuildPackage(recipe);
     recipe.minimumFileSize = static_cast<uint32_t>(probe.size());
     const fs::path package = Place(BuildPackage(recipe), "nowait-e2e.exe");
@@ -153,7 +132,7 @@ TEST_F(LauncherUnderWine, NoWaitLeavesTheCopyInTheTemporaryFolder) {
 }
 
 TEST_F(LauncherUnderWine, EngineThatCannotStartShowsTheStartMessage) {
-    PackageRecipe recipe = EngineRecipe();
+    PackageRecipe recipe = RealRecipe();
     const std::string text = "this is not a program";
     recipe.engine64 = PayloadInput{Bytes(text.begin(), text.end()), {}, {}};
     const fs::path package = Place(BuildPackage(recipe));
@@ -168,7 +147,7 @@ TEST_F(LauncherUnderWine, EngineThatCannotStartShowsTheStartMessage) {
 }
 
 TEST_F(LauncherUnderWine, PackageRefusing64BitWindowsShowsItsWrongWidthMessage) {
-    PackageRecipe recipe = EngineRecipe();
+    PackageRecipe recipe = RealRecipe();
     recipe.engine64.reset();
     recipe.refuse64BitWindows = true;
     const WineRun run = Launch(Place(BuildPackage(recipe)), "/32");
@@ -192,7 +171,7 @@ TEST_P(WindowsGateUnderWine, RefusesByNameOrGoesOn) {
     const GateCase& c = GetParam();
     SetWindowsVersion(c.wineVersion);
     for (const auto& [name, value] : c.values) SetCurrentVersionValue(name, value);
-    PackageRecipe recipe = EngineRecipe();
+    PackageRecipe recipe = RealRecipe();
     recipe.allowedWindows = AllowedWindowsSet{};
     recipe.allowedWindows.bytes[c.allowedBit / 8] |= static_cast<uint8_t>(1u << (c.allowedBit % 8));
     recipe.win10MaxRelease = c.win10Max;

@@ -26,13 +26,8 @@ std::string Overrides() {
 // of those that were loaded.
 std::vector<std::string> PlantedLibrariesLoaded(const fs::path& launcher) {
     const fs::path folder = TestFolder();
-    PackageRecipe recipe;
-    recipe.stub = ReadFile(launcher);
-    recipe.engine64 = PayloadInput{ReadFile(ENGINE64_PATH), {}, {}};
-    recipe.engine32 = recipe.engine64;
-    for (uint8_t& b : recipe.allowedWindows.bytes) b = 0xFF;
     const fs::path package = folder / "setup.exe";
-    WriteFile(package, BuildPackage(recipe));
+    WriteFile(package, BuildPackage(RealRecipe(launcher)));
     const fs::path planted = fs::path(ENGINE64_PATH).parent_path() / "planted.dll";
     for (const char* name : kPlanted) fs::copy_file(planted, folder / (std::string(name) + ".dll"));
     fs::create_directories(folder / "temp");

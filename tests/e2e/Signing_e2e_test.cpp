@@ -25,12 +25,7 @@ TEST(SignedPackage, RunsUnderWineAndVerifies) {
                   key + "' -out '" + cert + "'"),
               0);
 
-    PackageRecipe recipe;
-    recipe.stub = ReadFile(STUB64_PATH);
-    recipe.engine64 = PayloadInput{ReadFile(ENGINE64_PATH), {}, {}};
-    recipe.engine32 = recipe.engine64;
-    for (uint8_t& b : recipe.allowedWindows.bytes) b = 0xFF;
-    const Bytes unsigned_ = BuildPackage(recipe);
+    const Bytes unsigned_ = BuildPackage(RealRecipe());
     const fs::path unsignedPath = folder / "unsigned.exe", signedPath = folder / "setup.exe";
     WriteFile(unsignedPath, unsigned_);
     ASSERT_EQ(Sh("osslsigncode sign -certs '" + cert + "' -key '" + key + "' -n 'Test setup' -in '" +

@@ -9,6 +9,8 @@
 #include <mutex>
 #include <sstream>
 
+#include "TestPackages.h"
+
 namespace e2e {
 
 namespace {
@@ -164,6 +166,22 @@ Bytes ReadFile(const fs::path& path) {
 void WriteFile(const fs::path& path, const Bytes& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+Bytes Engine() { return ReadFile(ENGINE64_PATH); }
+
+Bytes PaddedEngine() {
+    Bytes engine = Engine();
+    engine.resize(engine.size() + 4096, 0);
+    return engine;
+}
+
+PackageRecipe RealRecipe(const fs::path& launcher) {
+    PackageRecipe recipe = SoundRecipe();
+    recipe.stub = ReadFile(launcher);
+    recipe.engine32 = PayloadInput{PaddedEngine(), {}, {}};
+    recipe.engine64 = PayloadInput{Engine(), {}, {}};
+    return recipe;
 }
 
 std::map<std::string, std::string> ReadReport(const fs::path& packagePath) {

@@ -58,6 +58,16 @@ fs::path TestFolder();
 Bytes ReadFile(const fs::path& path);
 void WriteFile(const fs::path& path, const Bytes& bytes);
 
+// report-engine.exe, and the same program padded by 4096 bytes for the
+// 32-bit entry: the launcher never looks inside an engine, and the engine's
+// self_size tells which entry ran.
+Bytes Engine();
+Bytes PaddedEngine();
+
+// A sound package on a real launcher: the test engines in both entries,
+// every Windows version allowed, both messages.
+PackageRecipe RealRecipe(const fs::path& launcher = STUB64_PATH);
+
 // The report a test engine writes next to the package: key -> value.
 std::map<std::string, std::string> ReadReport(const fs::path& packagePath);
 
