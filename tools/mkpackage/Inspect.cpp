@@ -321,19 +321,12 @@ int RunInspect(const std::vector<std::string>& args, Console& console) {
         if (opt == "--json") {
             cursor.NoValue(opt);
             json = true;
-        } else if (!opt.empty() && opt[0] == '-' && opt != "-") {
-            throw UsageError("unknown option " + opt);
-        } else if (path.empty()) {
-            path = opt;
         } else {
-            throw UsageError("unexpected argument '" + opt + "' (one FILE only)");
+            TakeFileArgument(opt, path);
         }
     }
     if (path.empty()) throw UsageError("FILE is required");
-    Bytes bytes;
-    std::string error;
-    if (!ReadWholeFile(path, bytes, error)) throw Failure(error);
-    const PackageFile file = ParsePackageFile(path, std::move(bytes));
+    const PackageFile file = LoadPackageFile(path);
     if (!file.hasLocator) throw Failure(path + ": too short for a package locator at bytes 128-151");
     if (file.locator.packageOffset == 0)
         throw Failure(path + ": no package (locator field packageOffset is 0)");

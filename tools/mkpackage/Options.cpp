@@ -39,6 +39,12 @@ std::string ArgCursor::Value(const std::string& option) {
     return args_[next_++];
 }
 
+void TakeFileArgument(const std::string& word, std::string& path) {
+    if (!word.empty() && word[0] == '-' && word != "-") throw UsageError("unknown option " + word);
+    if (!path.empty()) throw UsageError("unexpected argument '" + word + "' (one FILE only)");
+    path = word;
+}
+
 void ArgCursor::NoValue(const std::string& option) {
     if (inlineValue_) throw UsageError(option + " takes no value");
 }

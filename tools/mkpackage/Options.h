@@ -46,6 +46,10 @@ private:
     std::optional<std::string> inlineValue_;
 };
 
+// A word that is no option the command knows is its one FILE: refuses an
+// unknown option ("-" alone is a file name) and a second file.
+void TakeFileArgument(const std::string& word, std::string& path);
+
 // Whole decimal numbers only ("12", not "12k", "-1" or "0x10").
 uint64_t ParseUnsigned(const std::string& option, const std::string& text, uint64_t max);
 // A byte count with an optional binary unit: 4096, 64KiB, 4MiB, 1GiB (K, KB,

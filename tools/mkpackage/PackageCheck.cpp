@@ -6,6 +6,7 @@
 #include "CRC32/CRC32.h"
 #include "NoRTLStream/NoRTLStream.h"
 #include "NoRTLStream/StubMemory.h"
+#include "FileIo.h"
 #include "Options.h"
 #include "lzma/lzma.h"
 
@@ -90,6 +91,13 @@ PackageFile ParsePackageFile(std::string path, Bytes bytes) {
         file.hasHeader = true;
     }
     return file;
+}
+
+PackageFile LoadPackageFile(const std::string& path) {
+    Bytes bytes;
+    std::string error;
+    if (!ReadWholeFile(path, bytes, error)) throw Failure(error);
+    return ParsePackageFile(path, std::move(bytes));
 }
 
 bool SizeRulePasses(const PackageFile& file) { return !IsTruncated(file.locator, file.bytes.size()); }

@@ -19,6 +19,8 @@ struct PackageFile {
 
 // Never fails: what cannot be read is marked absent.
 PackageFile ParsePackageFile(std::string path, Bytes bytes);
+// Reads path and parses it; throws Failure when it cannot be read.
+PackageFile LoadPackageFile(const std::string& path);
 
 // The launcher's size rule: minimumFileSize against the low 32 bits of the
 // file size when it is nonzero, else expectedFileSize against the whole size.

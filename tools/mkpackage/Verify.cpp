@@ -41,17 +41,6 @@ Examples:
   mkpackage extract MySetup.exe --engine64 -o setup64.exe
 )";
 
-namespace {
-
-PackageFile Load(const std::string& path) {
-    Bytes bytes;
-    std::string error;
-    if (!ReadWholeFile(path, bytes, error)) throw Failure(error);
-    return ParsePackageFile(path, std::move(bytes));
-}
-
-}  // namespace
-
 int RunVerify(const std::vector<std::string>& args, Console& console) {
     std::string path;
     ArgCursor cursor(args);
@@ -61,12 +50,10 @@ int RunVerify(const std::vector<std::string>& args, Console& console) {
             console.out << kVerifyHelp;
             return kExitOk;
         }
-        if (!opt.empty() && opt[0] == '-' && opt != "-") throw UsageError("unknown option " + opt);
-        if (!path.empty()) throw UsageError("unexpected argument '" + opt + "' (one FILE only)");
-        path = opt;
+        TakeFileArgument(opt, path);
     }
     if (path.empty()) throw UsageError("FILE is required");
-    const PackageFile file = Load(path);
+    const PackageFile file = LoadPackageFile(path);
     VerifyPackage(file, EngineChoice::kBoth, [&](const std::string& line) { console.out << "OK " << line << "\n"; });
     console.out << path << ": OK\n";
     return kExitOk;
@@ -89,18 +76,14 @@ int RunExtract(const std::vector<std::string>& args, Console& console) {
             choice = c;
         } else if (opt == "-o" || opt == "--output") {
             output = cursor.Value(opt);
-        } else if (!opt.empty() && opt[0] == '-' && opt != "-") {
-            throw UsageError("unknown option " + opt);
-        } else if (path.empty()) {
-            path = opt;
         } else {
-            throw UsageError("unexpected argument '" + opt + "' (one FILE only)");
+            TakeFileArgument(opt, path);
         }
     }
     if (path.empty()) throw UsageError("FILE is required");
     if (!choice) throw UsageError("say which engine: --engine32 or --engine64");
     if (output.empty()) throw UsageError("-o OUT is required");
-    const PackageFile file = Load(path);
+    const PackageFile file = LoadPackageFile(path);
     Bytes engine;
     VerifyPackage(file, *choice, [](const std::string&) {}, &engine);
     std::string error;
