@@ -34,7 +34,7 @@ const Bytes& FakeWindows::File(const std::u16string& path) const {
     return it->second;
 }
 
-void FakeWindows::SetRegistryText(const std::u16string& name, const std::u16string& text) {
+Bytes RegistryString(const std::u16string& text) {
     Bytes bytes;
     for (char16_t c : text) {
         bytes.push_back(static_cast<uint8_t>(c));
@@ -42,7 +42,11 @@ void FakeWindows::SetRegistryText(const std::u16string& name, const std::u16stri
     }
     bytes.push_back(0);
     bytes.push_back(0);
-    registry[name] = bytes;
+    return bytes;
+}
+
+void FakeWindows::SetRegistryText(const std::u16string& name, const std::u16string& text) {
+    registry[name] = RegistryString(text);
 }
 
 int FakeWindows::OpenHandles(const std::u16string& path) const {

@@ -135,6 +135,8 @@ private:
 };
 
 std::u16string Upper(const std::u16string& path);
+// A REG_SZ value as Windows stores it: UTF-16LE with a terminating NUL.
+Bytes RegistryString(const std::u16string& text);
 std::string Narrow(const std::u16string& text);  // for test messages: UTF-16 to UTF-8
 
 // What one launcher run did.

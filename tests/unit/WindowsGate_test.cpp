@@ -29,21 +29,9 @@ AllowedWindowsSet SetOf(uint64_t mask) {
     return set;
 }
 
-// A REG_SZ value as Windows stores it: UTF-16LE with a terminating NUL.
-Bytes Sz(const std::u16string& text) {
-    Bytes bytes;
-    for (char16_t c : text) {
-        bytes.push_back(static_cast<uint8_t>(c));
-        bytes.push_back(static_cast<uint8_t>(c >> 8));
-    }
-    bytes.push_back(0);
-    bytes.push_back(0);
-    return bytes;
-}
-
 // The same without the NUL (a value written carelessly).
 Bytes Unterminated(const std::u16string& text) {
-    Bytes bytes = Sz(text);
+    Bytes bytes = RegistryString(text);
     bytes.resize(bytes.size() - 2);
     return bytes;
 }
@@ -66,8 +54,8 @@ struct GateCase {
         c.registry[name] = bytes;
         return c;
     }
-    GateCase Display(const std::u16string& text) const { return Value(kValueDisplayVersion, Sz(text)); }
-    GateCase ReleaseId(const std::u16string& text) const { return Value(kValueReleaseId, Sz(text)); }
+    GateCase Display(const std::u16string& text) const { return Value(kValueDisplayVersion, RegistryString(text)); }
+    GateCase ReleaseId(const std::u16string& text) const { return Value(kValueReleaseId, RegistryString(text)); }
     GateCase Win10Range(uint16_t lo, uint16_t hi) const { GateCase c = *this; c.win10Min = lo; c.win10Max = hi; return c; }
     GateCase Win11Range(uint16_t lo, uint16_t hi) const { GateCase c = *this; c.win11Min = lo; c.win11Max = hi; return c; }
     GateCase KeyFails() const { GateCase c = *this; c.keyOpens = false; return c; }
@@ -83,7 +71,7 @@ GateCase Case(const std::string& label, uint32_t major, uint32_t minor, uint32_t
 
 // Windows 10 or 11 as the manifest makes them report: 10.0, told apart by the build.
 GateCase Build(const std::string& label, const std::u16string& build, uint32_t major = 10) {
-    return Case(label, major, 0).Value(kValueCurrentBuild, Sz(build));
+    return Case(label, major, 0).Value(kValueCurrentBuild, RegistryString(build));
 }
 
 std::vector<GateCase> GateCases() {
@@ -161,7 +149,7 @@ std::vector<GateCase> GateCases() {
         }(),
         Build("VersionKeyDoesNotOpen", u"19045").Allowed(0).KeyFails(),
         Case("CurrentBuildMissing", 10, 0).Allowed(0),
-        Case("CurrentBuildTooLong", 10, 0).Allowed(0).Value(kValueCurrentBuild, Sz(std::u16string(64, u'1'))),
+        Case("CurrentBuildTooLong", 10, 0).Allowed(0).Value(kValueCurrentBuild, RegistryString(std::u16string(64, u'1'))),
 
         // -- Windows 10 and 11 themselves.
         Build("Win10Refused", u"19045").Allowed(AllBut(kWin10)).Refuses(u"Windows 10"),
@@ -278,7 +266,7 @@ std::vector<GateCase> GateCases() {
         Build("W11DisplayComparedWithCase", u"26100").Allowed(Only(kWin11)).Win11Range(2110, 2310)
             .Display(u"21h2").Refuses(u"Windows 11 21h2"),
         Build("W11DisplayUpToNul", u"26100").Allowed(Only(kWin11)).Win11Range(2110, 2310)
-            .Value(kValueDisplayVersion, Sz(std::u16string(u"24H2\0junk", 9)))
+            .Value(kValueDisplayVersion, RegistryString(std::u16string(u"24H2\0junk", 9)))
             .Refuses(u"Windows 11 24H2"),
         Build("W11DisplayOf64UnitsWithoutNul", u"26100").Allowed(Only(kWin11)).Win11Range(2110, 2310)
             .Value(kValueDisplayVersion, Unterminated(std::u16string(64, u'X')))
@@ -343,14 +331,14 @@ TEST(WindowsGate, RegistryNumberReadsLeadingDigits) {
         uint32_t byteCount;
         uint32_t expected;
     };
-    const Bytes b12345 = Sz(u"12345");
+    const Bytes b12345 = RegistryString(u"12345");
     const std::vector<Row> rows = {
-        {"plain build", Sz(u"19045"), 12, 19045},
-        {"stops at a non-digit", Sz(u"19045.3803"), 22, 19045},
-        {"no digit at all", Sz(u"abc"), 8, 0},
+        {"plain build", RegistryString(u"19045"), 12, 19045},
+        {"stops at a non-digit", RegistryString(u"19045.3803"), 22, 19045},
+        {"no digit at all", RegistryString(u"abc"), 8, 0},
         {"empty value", Bytes{}, 0, 0},
         // 99999999999 mod 2^32: the arithmetic wraps instead of overflowing.
-        {"wraps at 32 bits", Sz(u"99999999999"), 24, 1215752191u},
+        {"wraps at 32 bits", RegistryString(u"99999999999"), 24, 1215752191u},
         // An odd byte count ends with half a unit, which is not read.
         {"odd byte count", b12345, 5, 12},
         {"one byte", b12345, 1, 0},
@@ -367,17 +355,17 @@ TEST(WindowsGate, RegistryNumberReadsLeadingDigits) {
     const std::u16string digits = u"98765432109876543210987654321";
     uint64_t expected = 0;
     for (char16_t c : digits) expected = (expected * 10 + (c - u'0')) & 0xFFFFFFFFu;
-    EXPECT_EQ(RegistryNumber(Reading(Sz(digits), static_cast<uint32_t>(2 * digits.size()))),
+    EXPECT_EQ(RegistryNumber(Reading(RegistryString(digits), static_cast<uint32_t>(2 * digits.size()))),
               static_cast<uint32_t>(expected));
 }
 
 TEST(WindowsGate, RegistryTextStopsAtNulOr64Units) {
     StubString text;
-    RegistryText(Reading(Sz(u"22H2"), 10), text);
+    RegistryText(Reading(RegistryString(u"22H2"), 10), text);
     EXPECT_EQ(std::u16string(text.Text()), u"22H2");
     RegistryText(Reading(Unterminated(std::u16string(64, u'A')), 128), text);
     EXPECT_EQ(std::u16string(text.Text()), std::u16string(64, u'A'));
-    RegistryReading unreadable = Reading(Sz(u"22H2"), 10);
+    RegistryReading unreadable = Reading(RegistryString(u"22H2"), 10);
     unreadable.readable = false;
     RegistryText(unreadable, text);
     EXPECT_TRUE(text.IsEmpty());
