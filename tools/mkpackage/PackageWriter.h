@@ -27,8 +27,10 @@ using ProgressFn = std::function<void(uint64_t done, uint64_t total)>;
 
 // Compresses data to a raw LZMA1 stream.  Throws std::runtime_error.
 Bytes CompressLzma1(const Bytes& data, const LzmaSettings& settings, const ProgressFn& progress = {});
-// Decompresses exactly unpackedSize bytes of a raw LZMA1 stream; false with
-// a reason when the stream does not yield exactly that many.
+// Decompresses exactly unpackedSize bytes of a raw LZMA1 stream with a plain
+// liblzma call; false with a reason when the stream does not yield exactly
+// that many.  It is written independently of the launcher's decoder, which
+// the decoder fuzzer compares against it.
 bool DecompressLzma1(const uint8_t* packed, size_t packedSize, const uint8_t properties[5],
                      uint64_t unpackedSize, Bytes& out, std::string& error);
 // The five property bytes for settings.
