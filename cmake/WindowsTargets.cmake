@@ -70,7 +70,6 @@ add_custom_command(TARGET ${STUB_NAME} POST_BUILD
     COMMAND ${PEFIX} $<TARGET_FILE:${STUB_NAME}>
     COMMENT "Moving the PE header of ${STUB_NAME}.exe to offset 256")
 
-# Test engines: tiny programs that report how they were started.
-if(CMAKE_SIZEOF_VOID_P EQUAL 8)
-    add_subdirectory(tests/engines)
-endif()
+# Test engines: tiny programs that report how they were started, for both
+# widths.
+add_subdirectory(tests/engines)

@@ -3,8 +3,9 @@
  * to the package path it receives as its first argument, then exits with the
  * code given as "/exit=N" (0 without one).  "/sleep=MS" makes it wait first.
  *
- * Keys: commandline, cwd, self, self_size (tells apart copies of this
- * program padded to different sizes), package_closed (whether the package
+ * Keys: commandline, cwd, self, self_size, bits (32 or 64: which build of
+ * this program ran), wow64 (yes when a 32-bit build runs on 64-bit Windows),
+ * package_closed (whether the package
  * file could be opened for deletion with full sharing: the launcher's own
  * handle shares reading only, so this fails while the launcher holds it open;
  * the running launcher image itself does not stand in the way, as renaming a
@@ -66,6 +67,12 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, LPWSTR args, int sho
         size[0] = 0;
         if (GetFileAttributesExW(self, GetFileExInfoStandard, &data)) wsprintfW(size, L"%lu", data.nFileSizeLow);
         put(out, "self_size", size);
+    }
+    put(out, "bits", sizeof(void *) == 8 ? L"64" : L"32");
+    {
+        BOOL wow64 = FALSE;
+        IsWow64Process(GetCurrentProcess(), &wow64);
+        put(out, "wow64", wow64 ? L"yes" : L"no");
     }
     put(out, "package_closed", probe != INVALID_HANDLE_VALUE ? L"yes" : L"no");
     CloseHandle(out);
