@@ -3,6 +3,8 @@
 // it, not even with Wine told to prefer such "native" copies.
 #include <gtest/gtest.h>
 
+#include <cctype>
+
 #include "TestPackages.h"
 #include "WineHarness.h"
 
@@ -21,18 +23,21 @@ std::string Overrides() {
     return list + "=n,b";
 }
 
-// Runs launcher (a copy of it, as setup.exe, with a real package) from a
-// drive-letter path with every planted library beside it; returns the names
-// of those that were loaded.
-std::vector<std::string> PlantedLibrariesLoaded(const fs::path& launcher) {
+// Runs stub (a package made on it, as setup.exe) from a drive-letter path
+// with every planted library of the launcher's width beside it; returns the
+// names of those that were loaded.
+std::vector<std::string> PlantedLibrariesLoaded(const LauncherBuild& launcher, const fs::path& stub) {
     const fs::path folder = TestFolder();
     const fs::path package = folder / "setup.exe";
-    WriteFile(package, BuildPackage(RealRecipe(launcher)));
-    const fs::path planted = fs::path(ENGINE64_PATH).parent_path() / "planted.dll";
-    for (const char* name : kPlanted) fs::copy_file(planted, folder / (std::string(name) + ".dll"));
+    LauncherBuild build = launcher;
+    build.stub = stub;
+    WriteFile(package, BuildPackage(RealRecipe(build)));
+    for (const char* name : kPlanted) fs::copy_file(launcher.planted, folder / (std::string(name) + ".dll"));
     fs::create_directories(folder / "temp");
 
-    const WineRun run = Launch(package, "/temp " + WinePath(folder / "temp"), {{"WINEDLLOVERRIDES", Overrides()}});
+    LaunchOptions options;
+    options.environment["WINEDLLOVERRIDES"] = Overrides();
+    const WineRun run = Launch(package, "/temp " + WinePath(folder / "temp"), options);
     EXPECT_TRUE(run.exited) << run.output << run.errors.substr(0, 2000);
     EXPECT_TRUE(fs::exists(package.string() + ".report")) << "the engine did not run";
     std::vector<std::string> loaded;
@@ -41,21 +46,28 @@ std::vector<std::string> PlantedLibrariesLoaded(const fs::path& launcher) {
     return loaded;
 }
 
-TEST(DllPlanting, LauncherLoadsNoLibraryFromItsOwnFolder) {
-    const auto loaded = PlantedLibrariesLoaded(STUB64_PATH);
+class DllPlanting : public ::testing::TestWithParam<const LauncherBuild*> {};
+
+TEST_P(DllPlanting, LauncherLoadsNoLibraryFromItsOwnFolder) {
+    const auto loaded = PlantedLibrariesLoaded(*GetParam(), GetParam()->stub);
     EXPECT_TRUE(loaded.empty()) << "loaded from the Downloads folder: " << ::testing::PrintToString(loaded);
 }
 
 // The same test against a launcher built the way it must never be built,
 // importing mpr.dll statically, shows that the test catches the fault.
-TEST(DllPlanting, TestCatchesALauncherThatImportsMprStatically) {
-    const fs::path vulnerable = fs::path(ENGINE64_PATH).parent_path() / "stub64-static-mpr.exe";
-    ASSERT_TRUE(fs::exists(vulnerable));
-    const auto loaded = PlantedLibrariesLoaded(vulnerable);
+TEST_P(DllPlanting, TestCatchesALauncherThatImportsMprStatically) {
+    ASSERT_TRUE(fs::exists(GetParam()->vulnerable));
+    const auto loaded = PlantedLibrariesLoaded(*GetParam(), GetParam()->vulnerable);
     bool mpr = false;
-    for (const auto& name : loaded) mpr |= name.rfind("mpr.dll", 0) == 0 || name.rfind("MPR.dll", 0) == 0;
+    for (std::string name : loaded) {
+        for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        mpr |= name.rfind("mpr.dll", 0) == 0;
+    }
     EXPECT_TRUE(mpr) << ::testing::PrintToString(loaded);
 }
+
+INSTANTIATE_TEST_SUITE_P(Launchers, DllPlanting, ::testing::Values(&Stub32(), &Stub64()),
+                         [](const auto& info) { return info.param->name; });
 
 }  // namespace
 }  // namespace e2e

@@ -16,16 +16,18 @@ int Sh(const std::string& command) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-TEST(SignedPackage, RunsUnderWineAndVerifies) {
+class SignedPackage : public ::testing::TestWithParam<const LauncherBuild*> {};
+
+TEST_P(SignedPackage, RunsUnderWineAndVerifies) {
     if (Sh("command -v osslsigncode") != 0 || Sh("command -v openssl") != 0)
-        GTEST_SKIP() << "osslsigncode or openssl missing (scripts/setup.sh installs them)";
+        FAIL() << "osslsigncode or openssl missing (scripts/setup.sh installs them)";
     const fs::path folder = TestFolder();
     const std::string key = (folder / "key.pem").string(), cert = (folder / "cert.pem").string();
     ASSERT_EQ(Sh("openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=Throwaway-Test-Vendor -keyout '" +
                   key + "' -out '" + cert + "'"),
               0);
 
-    const Bytes unsigned_ = BuildPackage(RealRecipe());
+    const Bytes unsigned_ = BuildPackage(RealRecipe(*GetParam()));
     const fs::path unsignedPath = folder / "unsigned.exe", signedPath = folder / "setup.exe";
     WriteFile(unsignedPath, unsigned_);
     ASSERT_EQ(Sh("osslsigncode sign -certs '" + cert + "' -key '" + key + "' -n 'Test setup' -in '" +
@@ -41,6 +43,9 @@ TEST(SignedPackage, RunsUnderWineAndVerifies) {
     EXPECT_TRUE(run.messages.empty()) << run.messages[0].text;
     EXPECT_TRUE(fs::exists(signedPath.string() + ".report"));
 }
+
+INSTANTIATE_TEST_SUITE_P(Launchers, SignedPackage, ::testing::Values(&Stub32(), &Stub64()),
+                         [](const auto& info) { return info.param->name; });
 
 }  // namespace
 }  // namespace e2e

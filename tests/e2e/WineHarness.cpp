@@ -1,13 +1,16 @@
 #include "WineHarness.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <mutex>
 #include <sstream>
+#include <thread>
 
 #include "TestPackages.h"
 
@@ -33,8 +36,12 @@ int Shell(const std::string& command) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-std::string WineEnvironment() {
-    return "WINEPREFIX=" + Quote(PrefixPath().string()) + " WINEDEBUG=-all WINEARCH=win64 ";
+std::string WineEnvironment(const fs::path& prefix = PrefixPath()) {
+    return "WINEPREFIX=" + Quote(prefix.string()) + " WINEDEBUG=-all WINEARCH=win64 ";
+}
+
+double Now() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
 // Relay lines look like
@@ -76,64 +83,27 @@ std::vector<WineMessage> ParseMessages(const std::string& errors) {
     return messages;
 }
 
-}  // namespace
-
-fs::path PrefixPath() { return fs::path(E2E_WORK_DIR) / "wineprefix"; }
-
-std::string WinePath(const fs::path& path) {
-    std::string out = "Z:";
-    for (char c : fs::absolute(path).string()) out += c == '/' ? '\\' : c;
-    return out;
-}
-
-void EnsurePrefix() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        fs::create_directories(PrefixPath());
-        if (!fs::exists(PrefixPath() / "system.reg")) {
-            ASSERT_EQ(Shell(WineEnvironment() + "wineboot -i >/dev/null 2>&1"), 0) << "wineboot failed";
-        }
-        // Keep one wineserver for the whole run: each start is then ~0.1 s.
-        Shell(WineEnvironment() + "wineserver -p >/dev/null 2>&1");
-        Reg({"add", "HKCU\\Software\\Wine\\Debug", "/v", "RelayInclude", "/d", "user32.MessageBoxW", "/f"});
-    });
-}
-
-void Reg(const std::vector<std::string>& args) {
-    std::string command = WineEnvironment() + "wine reg";
-    for (const auto& a : args) command += " " + Quote(a);
-    Shell(command + " >/dev/null 2>&1");
-}
-
-void SetWindowsVersion(const std::string& version) {
-    if (version.empty())
-        Reg({"delete", "HKCU\\Software\\Wine", "/v", "Version", "/f"});
-    else
-        Reg({"add", "HKCU\\Software\\Wine", "/v", "Version", "/d", version, "/f"});
-}
-
-void SetCurrentVersionValue(const std::string& name, const std::string& value) {
-    const std::string key = "HKLM\\Software\\Microsoft\\Windows NT\\CurrentVersion";
-    if (value.empty())
-        Reg({"delete", key, "/v", name, "/f"});
-    else
-        Reg({"add", key, "/v", name, "/t", "REG_SZ", "/d", value, "/f"});
-}
-
-WineRun Launch(const fs::path& exe, const std::string& commandTail,
-               const std::map<std::string, std::string>& extraEnvironment) {
-    EnsurePrefix();
+std::string LaunchCommand(const fs::path& exe, const std::string& commandTail, const LaunchOptions& options,
+                          const fs::path& out, const fs::path& err) {
     const fs::path folder = exe.parent_path();
-    const fs::path out = folder / "runner.out", err = folder / "runner.err";
-    std::string command = "cd " + Quote(folder.string()) + " && WINEPREFIX=" + Quote(PrefixPath().string()) +
+    const fs::path prefix = options.prefix.empty() ? PrefixPath() : options.prefix;
+    std::string command = "cd " + Quote(folder.string()) + " && WINEPREFIX=" + Quote(prefix.string()) +
                           " WINEDEBUG=+relay E2E_COMMAND_LINE=" +
                           Quote("\"" + WinePath(exe) + "\"" + (commandTail.empty() ? "" : " " + commandTail));
-    for (const auto& [name, value] : extraEnvironment) command += " " + name + "=" + Quote(value);
-    command += " timeout 120 wine " + Quote(RUNNER64_PATH) + " >" + Quote(out.string()) + " 2>" + Quote(err.string());
-    const auto start = std::chrono::steady_clock::now();
-    Shell(command);
+    bool display = false;
+    for (const auto& [name, value] : options.environment) {
+        command += " " + name + "=" + Quote(value);
+        display |= name == "DISPLAY";
+    }
+    // No display: MessageBoxW returns at once instead of waiting for a user.
+    if (!display) command = "unset DISPLAY; " + command;
+    return command + " timeout 120 wine " + Quote(RUNNER64_PATH) + " >" + Quote(out.string()) + " 2>" +
+           Quote(err.string());
+}
+
+WineRun Collect(const fs::path& out, const fs::path& err, double seconds) {
     WineRun run;
-    run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    run.seconds = seconds;
     run.output = Slurp(out);
     run.errors = Slurp(err);
     run.messages = ParseMessages(run.errors);
@@ -145,6 +115,163 @@ WineRun Launch(const fs::path& exe, const std::string& commandTail,
     fs::remove(out);
     fs::remove(err);
     return run;
+}
+
+std::string RegFileSection(const std::string& key, const std::map<std::string, std::string>& values) {
+    std::string section = "[" + key + "]\r\n";
+    for (const auto& [name, value] : values)
+        section += "\"" + name + "\"=" + (value.empty() ? std::string("-") : "\"" + value + "\"") + "\r\n";
+    return section + "\r\n";
+}
+
+WineRun Run(const fs::path& exe, const std::string& commandTail, const LaunchOptions& options) {
+    const fs::path folder = exe.parent_path();
+    const fs::path out = folder / "runner.out", err = folder / "runner.err";
+    const double start = Now();
+    Shell(LaunchCommand(exe, commandTail, options, out, err));
+    return Collect(out, err, Now() - start);
+}
+
+std::string PreparePrefix(const fs::path& prefix) {
+    std::string problem;
+    for (const fs::path& built : {Stub32().stub, Stub64().stub, Engine32Path(), Engine64Path()})
+        if (!fs::exists(built)) problem += built.string() + " is missing (scripts/build-all.sh builds it). ";
+    if (!problem.empty()) return problem;
+    // Wine's 32-bit half runs under QEMU through binfmt_misc; without it
+    // the product cannot be tested at all, and that must fail, not skip.
+    if (Shell("/usr/lib/wine/wine --version >/dev/null 2>&1") != 0)
+        return "Wine cannot run 32-bit programs here (/usr/lib/wine/wine does not start: is wine32:i386 "
+               "installed and i386 registered with binfmt_misc?  scripts/setup.sh does both)";
+    const std::string environment = WineEnvironment(prefix);
+    const fs::path ready = prefix / "e2e-ready";
+    if (!fs::exists(ready)) {
+        fs::create_directories(prefix);
+        if (Shell(environment + "wineboot -i >/dev/null 2>&1") != 0) return "wineboot failed to prepare " + prefix.string();
+        // The relay trace shows each MessageBoxW call.  Wine draws the
+        // title bar itself, as Windows does: a virtual display has no
+        // window manager to draw one.
+        const fs::path reg = prefix / "e2e.reg";
+        std::ofstream(reg, std::ios::binary)
+            << "Windows Registry Editor Version 5.00\r\n\r\n"
+            << RegFileSection("HKEY_CURRENT_USER\\Software\\Wine\\Debug", {{"RelayInclude", "user32.MessageBoxW"}})
+            << RegFileSection("HKEY_CURRENT_USER\\Software\\Wine\\X11 Driver", {{"Decorated", "N"}});
+        if (Shell(environment + "wine reg import " + Quote(WinePath(reg)) + " >/dev/null 2>&1") != 0)
+            return "wine reg import failed in " + prefix.string();
+        // The 32-bit engine must really be a 32-bit program under WOW64.
+        const fs::path probe = prefix / "wow64-probe";
+        fs::create_directories(probe);
+        fs::copy_file(Engine32Path(), probe / "engine.exe", fs::copy_options::overwrite_existing);
+        WriteFile(probe / "package", {});
+        LaunchOptions options;
+        options.prefix = prefix;
+        const WineRun run = Run(probe / "engine.exe", "\"" + WinePath(probe / "package") + "\"", options);
+        const auto report = ReadReport(probe / "package");
+        fs::remove_all(probe);
+        if (!run.exited || !report.count("bits") || report.at("bits") != "32" || report.at("wow64") != "yes")
+            return "the 32-bit test engine did not run as a 32-bit program under WOW64 (" + run.output +
+                   run.errors.substr(0, 500) + ")";
+        WriteFile(ready, {});
+    }
+    // Keep one wineserver for the whole run: each start is then quicker.
+    Shell(environment + "wineserver -p >/dev/null 2>&1");
+    return {};
+}
+
+}  // namespace
+
+const LauncherBuild& Stub32() {
+    static const LauncherBuild build{"stub32", STUB32_PATH, fs::path(ENGINE32_PATH).parent_path() / "planted.dll",
+                                     fs::path(ENGINE32_PATH).parent_path() / "stub32-static-mpr.exe"};
+    return build;
+}
+
+const LauncherBuild& Stub64() {
+    static const LauncherBuild build{"stub64", STUB64_PATH, fs::path(ENGINE64_PATH).parent_path() / "planted.dll",
+                                     fs::path(ENGINE64_PATH).parent_path() / "stub64-static-mpr.exe"};
+    return build;
+}
+
+fs::path Engine32Path() { return ENGINE32_PATH; }
+fs::path Engine64Path() { return ENGINE64_PATH; }
+
+fs::path PrefixPath() { return fs::path(E2E_WORK_DIR) / "wineprefix"; }
+
+fs::path DisplayPrefixPath() { return fs::path(E2E_WORK_DIR) / "wineprefix-display"; }
+
+void EndWineSession(const fs::path& prefix) {
+    // -k kills the server; -w waits until it has gone, so that the next
+    // run cannot reach the dying one.
+    Shell(WineEnvironment(prefix) + "wineserver -k >/dev/null 2>&1; " + WineEnvironment(prefix) +
+          "wineserver -w >/dev/null 2>&1");
+}
+
+fs::path PrefixTempFolder() { return PrefixPath() / "drive_c" / "users" / "root" / "Temp"; }
+
+std::string WinePath(const fs::path& path) {
+    std::string out = "Z:";
+    for (char c : fs::absolute(path).string()) out += c == '/' ? '\\' : c;
+    return out;
+}
+
+void EnsurePrefix(const fs::path& prefix) {
+    // Once per prefix and process; the slow parts once per prefix.
+    static std::mutex mutex;
+    static std::map<fs::path, std::string> problems;
+    std::lock_guard<std::mutex> lock(mutex);
+    if (!problems.count(prefix)) problems[prefix] = PreparePrefix(prefix);
+    ASSERT_TRUE(problems[prefix].empty()) << problems[prefix];
+}
+
+void SetWindows(const std::string& version, const std::map<std::string, std::string>& values,
+                const std::map<std::string, std::string>* values32) {
+    const std::string key = "Microsoft\\Windows NT\\CurrentVersion";
+    std::string reg = "Windows Registry Editor Version 5.00\r\n\r\n";
+    reg += RegFileSection("HKEY_CURRENT_USER\\Software\\Wine", {{"Version", version}});
+    reg += RegFileSection("HKEY_LOCAL_MACHINE\\Software\\" + key, values);
+    reg += RegFileSection("HKEY_LOCAL_MACHINE\\Software\\Wow6432Node\\" + key, values32 ? *values32 : values);
+    const fs::path file = fs::path(E2E_WORK_DIR) / "windows.reg";
+    std::ofstream(file, std::ios::binary) << reg;
+    // The 64-bit reg.exe names both views explicitly, so one import does.
+    ASSERT_EQ(Shell(WineEnvironment() + "wine reg import " + Quote(WinePath(file)) + " /reg:64 >/dev/null 2>&1"), 0)
+        << "wine reg import failed";
+}
+
+void ResetWindows() {
+    SetWindows("", {{"CurrentBuild", "7601"}, {"DisplayVersion", ""}, {"ReleaseId", ""}});
+}
+
+WineRun Launch(const fs::path& exe, const std::string& commandTail, const LaunchOptions& options) {
+    EnsurePrefix(options.prefix.empty() ? PrefixPath() : options.prefix);
+    return Run(exe, commandTail, options);
+}
+
+BackgroundRun StartInBackground(const fs::path& exe, const std::string& commandTail, const LaunchOptions& options) {
+    EnsurePrefix(options.prefix.empty() ? PrefixPath() : options.prefix);
+    BackgroundRun run;
+    run.out = exe.parent_path() / "runner.out";
+    run.err = exe.parent_path() / "runner.err";
+    const std::string command = LaunchCommand(exe, commandTail, options, run.out, run.err);
+    run.started = Now();
+    run.pid = fork();
+    if (run.pid == 0) {
+        setpgid(0, 0);  // its own group, so that a kill reaches Wine too
+        execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    return run;
+}
+
+WineRun FinishBackgroundRun(BackgroundRun& run, double timeoutSeconds) {
+    int status = 0;
+    while (waitpid(run.pid, &status, WNOHANG) == 0) {
+        if (Now() - run.started > timeoutSeconds) {
+            kill(-run.pid, SIGKILL);
+            waitpid(run.pid, &status, 0);
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return Collect(run.out, run.err, Now() - run.started);
 }
 
 fs::path TestFolder() {
@@ -168,19 +295,11 @@ void WriteFile(const fs::path& path, const Bytes& bytes) {
     out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
-Bytes Engine() { return ReadFile(ENGINE64_PATH); }
-
-Bytes PaddedEngine() {
-    Bytes engine = Engine();
-    engine.resize(engine.size() + 4096, 0);
-    return engine;
-}
-
-PackageRecipe RealRecipe(const fs::path& launcher) {
+PackageRecipe RealRecipe(const LauncherBuild& launcher) {
     PackageRecipe recipe = SoundRecipe();
-    recipe.stub = ReadFile(launcher);
-    recipe.engine32 = PayloadInput{PaddedEngine(), {}, {}};
-    recipe.engine64 = PayloadInput{Engine(), {}, {}};
+    recipe.stub = ReadFile(launcher.stub);
+    recipe.engine32 = PayloadInput{ReadFile(Engine32Path()), {}, {}};
+    recipe.engine64 = PayloadInput{ReadFile(Engine64Path()), {}, {}};
     return recipe;
 }
 

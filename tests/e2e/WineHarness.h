@@ -1,8 +1,9 @@
-// Running the real launcher (stub64.exe) under Wine.  One private Wine
-// prefix in the build tree serves every test; each test gets a fresh folder.
-// The launcher is started through exit-code-runner.exe, which reports its
-// full 32-bit exit code, and with Wine's relay trace of MessageBoxW, which
-// shows what message box it raised.
+// Running the real launchers under Wine.  One private Wine prefix in the
+// build tree serves every test; each test gets a fresh folder.  The prefix has
+// both halves of Wine, so stub32.exe, the product, runs under WOW64 as it does
+// on 64-bit Windows.  A launcher is started through exit-code-runner.exe,
+// which reports its full 32-bit exit code, and with Wine's relay trace of
+// MessageBoxW, which shows what message box it raised.
 #pragma once
 #include <cstdint>
 #include <filesystem>
@@ -15,6 +16,21 @@
 namespace e2e {
 
 namespace fs = std::filesystem;
+
+// One build of the launcher with the test programs of the same width.
+struct LauncherBuild {
+    std::string name;     // "stub32", "stub64": part of the test names
+    fs::path stub;        // the launcher itself
+    fs::path planted;     // planted.dll of its width (a process loads only those)
+    fs::path vulnerable;  // the same launcher importing mpr.dll statically
+};
+const LauncherBuild& Stub32();
+const LauncherBuild& Stub64();
+
+// The test engines: report-engine.exe built for i386 and for x86-64.  Each
+// reports "bits" (32 or 64) and "wow64", so a test sees which entry ran.
+fs::path Engine32Path();
+fs::path Engine64Path();
 
 struct WineMessage {
     std::string text;     // as the relay trace shows it: cut after ~300 characters
@@ -33,24 +49,57 @@ struct WineRun {
 // Z:\... for a Linux path (Wine maps / to Z:).
 std::string WinePath(const fs::path& path);
 
-// Prepares the shared prefix once per process (about 10 s the first time).
-void EnsurePrefix();
+// The shared prefix of the tests that run without a display, where
+// MessageBoxW returns at once.
 fs::path PrefixPath();
+// A second prefix for runs on a virtual display, where a message box waits
+// for the user.  A Wine session (wineserver and its desktop) is bound to the
+// display it started on, so this one is kept apart and each test on a
+// display ends its session (EndWineSession) before and after.
+fs::path DisplayPrefixPath();
+void EndWineSession(const fs::path& prefix);
 
-// Runs `wine reg ARGS...` in the prefix.
-void Reg(const std::vector<std::string>& args);
+// Prepares a prefix (about 20 s the first time; later only a check) and
+// fails the test, saying why, when Wine cannot run 32-bit programs.
+void EnsurePrefix(const fs::path& prefix = PrefixPath());
+// The user's temporary folder in the prefix (GetTempPathW).
+fs::path PrefixTempFolder();
 
-// Sets the Windows version Wine reports ("winxp64", "win7", "win10", ...).
-void SetWindowsVersion(const std::string& version);
-// Sets or deletes (value empty) a value under
-// HKLM\Software\Microsoft\Windows NT\CurrentVersion.
-void SetCurrentVersionValue(const std::string& name, const std::string& value);
+// What Windows the prefix shows.  version: what Wine reports
+// (HKCU\Software\Wine\Version: "winxp64", "win7", "win10"; empty for Wine's
+// default, Windows 7).  values: values of the key
+// HKLM\Software\Microsoft\Windows NT\CurrentVersion, an empty one deleting it.  On 64-bit Windows that
+// key exists twice, and a 32-bit program reads the Wow6432Node copy; real
+// Windows keeps both filled alike, so values go into both views unless
+// values32 gives the 32-bit view other ones.  One `wine reg import`.
+void SetWindows(const std::string& version, const std::map<std::string, std::string>& values,
+                const std::map<std::string, std::string>* values32 = nullptr);
+// Back to Wine's defaults: Windows 7, build 7601, no DisplayVersion or ReleaseId.
+void ResetWindows();
+
+struct LaunchOptions {
+    fs::path prefix;  // empty: PrefixPath()
+    // Linux environment variables for Wine (e.g. WINEDLLOVERRIDES, DISPLAY).
+    // Without DISPLAY, Wine's MessageBoxW returns at once; with one, it
+    // waits for the user (see StartInBackground).
+    std::map<std::string, std::string> environment;
+};
 
 // Starts exe with the exact command-line tail given (what follows the
-// program name), waits, and collects what happened.  extraEnvironment adds
-// Linux environment variables for Wine (e.g. WINEDLLOVERRIDES).
-WineRun Launch(const fs::path& exe, const std::string& commandTail,
-               const std::map<std::string, std::string>& extraEnvironment = {});
+// program name), waits, and collects what happened.
+WineRun Launch(const fs::path& exe, const std::string& commandTail, const LaunchOptions& options = {});
+
+// For a run whose message box waits for a user: starts it and returns; the
+// result is collected by FinishBackgroundRun.
+struct BackgroundRun {
+    int pid = -1;
+    fs::path out, err;
+    double started = 0;
+};
+BackgroundRun StartInBackground(const fs::path& exe, const std::string& commandTail,
+                                const LaunchOptions& options);
+// Waits at most timeoutSeconds for the run to end; kills it if need be.
+WineRun FinishBackgroundRun(BackgroundRun& run, double timeoutSeconds);
 
 // A fresh, empty folder for one test.
 fs::path TestFolder();
@@ -58,15 +107,10 @@ fs::path TestFolder();
 Bytes ReadFile(const fs::path& path);
 void WriteFile(const fs::path& path, const Bytes& bytes);
 
-// report-engine.exe, and the same program padded by 4096 bytes for the
-// 32-bit entry: the launcher never looks inside an engine, and the engine's
-// self_size tells which entry ran.
-Bytes Engine();
-Bytes PaddedEngine();
-
-// A sound package on a real launcher: the test engines in both entries,
-// every Windows version allowed, both messages.
-PackageRecipe RealRecipe(const fs::path& launcher = STUB64_PATH);
+// A sound package on a real launcher: the 32-bit test engine in the 32-bit
+// entry, the 64-bit one in the 64-bit entry, every Windows version allowed,
+// both messages.
+PackageRecipe RealRecipe(const LauncherBuild& launcher);
 
 // The report a test engine writes next to the package: key -> value.
 std::map<std::string, std::string> ReadReport(const fs::path& packagePath);
