@@ -1,6 +1,7 @@
 #!/bin/sh
 # Sets everything up and runs every test: unit tests against the simulated
-# Windows, end-to-end tests of stub64.exe under Wine, checks of the shipped
+# Windows, end-to-end tests of stub32.exe (under WOW64) and stub64.exe under
+# Wine, message boxes as real windows on a virtual display, checks of the shipped
 # executables, the package builder's tests, and a short run of each fuzzer.
 #
 #   scripts/test.sh            (as root on a fresh Debian 12 machine)
