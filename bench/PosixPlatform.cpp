@@ -96,7 +96,12 @@ Handle PosixPlatform::CreateForWriting(const char16_t* path) {
     return ToHandle(fd);
 }
 
-Handle PosixPlatform::HoldAgainstChanges(const char16_t* path) { return OpenForReading(path); }
+Handle PosixPlatform::HoldAgainstChanges(const char16_t* path) {
+    copyHeld = Clock::now();
+    const Handle held = OpenForReading(path);
+    if (held != InvalidHandle()) heldFd_ = ToFd(held);
+    return held;
+}
 
 void PosixPlatform::SeekTo(Handle file, uint32_t offset) { lseek(ToFd(file), static_cast<off_t>(offset), SEEK_SET); }
 
@@ -110,6 +115,7 @@ uint32_t PosixPlatform::ReadFrom(Handle file, void* destination, uint32_t count)
         done += static_cast<uint32_t>(n);
     }
     if (count == 74) headerRead = Clock::now();
+    if (ToFd(file) == heldFd_) copyReadBack = Clock::now();
     return done;
 }
 
@@ -136,6 +142,7 @@ void PosixPlatform::CloseHandle(Handle handle) {
         copyClosed = Clock::now();
         writeFd_ = -1;
     }
+    if (fd == heldFd_) heldFd_ = -1;
 }
 
 void PosixPlatform::RemoveFile(const char16_t* path) {

@@ -5,7 +5,8 @@
 // direct start; the start itself runs nothing and succeeds.
 //
 // It also notes when the steps of interest happen: the header read that ends
-// verification, the creation of the temporary copy and its close.
+// verification, the creation of the temporary copy, its close, and the
+// reading back of the held copy.
 #pragma once
 #include <chrono>
 #include <cstdint>
@@ -24,6 +25,8 @@ public:
     Clock::time_point headerRead{};   // the 74-byte header read after the checksum
     Clock::time_point copyCreated{};  // the temporary copy opened for writing
     Clock::time_point copyClosed{};   // and closed after its one write
+    Clock::time_point copyHeld{};     // opened again to hold it
+    Clock::time_point copyReadBack{}; // the last read through that handle
     std::string copyPath;             // POSIX path of the temporary copy
     // CRC-32 of the copy, taken just before the launcher deletes it (outside
     // the measured stretch), so the caller can tell that it was right.
@@ -65,6 +68,7 @@ private:
     std::u16string tempFolder_;
     std::u16string commandLine_;
     int writeFd_ = -1;
+    int heldFd_ = -1;
 };
 
 // UTF-16 Windows path to a UTF-8 POSIX path ('\' becomes '/'), and back.

@@ -26,6 +26,8 @@ void ChooseTemporaryCopyPath(Platform& platform, const StubString& folder,
 // Writes size bytes of output to path in one write.  On failure shows the
 // temporary-copy message (deleting a partly written file first).  Returns a
 // handle that keeps the finished copy from being changed, replaced or deleted
-// until the caller closes it.
+// until the caller closes it, after confirming through that handle that the
+// file is byte for byte what was written; a copy changed before it could be
+// held is deleted and reported like a failed write.
 Handle WriteTemporaryCopy(Platform& platform, const StubString& path, const TStream& output,
                           int32_t size);

@@ -4,6 +4,12 @@
 
 #include "../NoRTLStream/StubMemory.h"
 
+int64_t NextOutputCapacity(int64_t capacity, int64_t required, int64_t end) {
+    int64_t next = capacity + capacity / 2;
+    if (next < required) next = required;
+    return next < end ? next : end;
+}
+
 bool TLZMADecoder::SetProperties(const uint8_t* bytes, int32_t count) {
     if (count < 5) return false;
     const uint32_t d = bytes[0];
@@ -51,8 +57,8 @@ bool TLZMADecoder::Decode(TStream& in, TStream& out, int64_t outSize) {
     // believes the declared size only as far as the packed bytes can
     // plausibly deliver it: a header that claims 2 GiB over a few bytes of
     // stream is a damaged package, to be found by the short output, not an
-    // allocation failure.  Beyond the reservation the block grows by half
-    // again each time, which keeps the copying linear.
+    // allocation failure.  Beyond the reservation the block grows by the
+    // rule of NextOutputCapacity.
     const int32_t available = in.Position >= 0 && in.Size > in.Position ? in.Size - in.Position : 0;
     const int64_t outputStart = out.Position;
     const int64_t plausible = static_cast<int64_t>(available) * kPlausibleRatio + kMinimumReservation;
@@ -79,8 +85,8 @@ bool TLZMADecoder::Decode(TStream& in, TStream& out, int64_t outSize) {
         const lzma_ret ret = lzma_code(&strm, LZMA_RUN);
         const int32_t n = static_cast<int32_t>(strm.next_out - chunk);
         if (n > 0) {
-            if (out.Position + static_cast<int64_t>(n) > out.Capacity)
-                reserve(out.Capacity + out.Capacity / 2 + n);
+            const int64_t required = static_cast<int64_t>(out.Position) + n;
+            if (required > out.Capacity) reserve(NextOutputCapacity(out.Capacity, required, end));
             out.Write(chunk, n);
         }
         produced += n;

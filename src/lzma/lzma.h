@@ -5,6 +5,13 @@
 
 #include "../NoRTLStream/NoRTLStream.h"
 
+// The output block's next capacity when a write of `required` bytes (its
+// end, counted from the block's start) does not fit into `capacity`: half as
+// much again plus what the write needs, so that the copying stays linear,
+// but never more than `end`, the most the decoding may produce.  Computed in
+// 64 bits: near 1.4 GB the 32-bit sum would overflow.
+int64_t NextOutputCapacity(int64_t capacity, int64_t required, int64_t end);
+
 class TLZMADecoder {
 public:
     // The smallest window liblzma works with; smaller dictionaries get it.

@@ -104,6 +104,7 @@ Handle FakeWindows::CreateForWriting(const char16_t* path) {
 
 Handle FakeWindows::HoldAgainstChanges(const char16_t* path) {
     const std::u16string key = Upper(path);
+    if (changeBeforeHold && files.count(key)) changeBeforeHold(files[key]);
     if (holdFails || !files.count(key)) return InvalidHandle();
     events.push_back("hold " + Narrow(path));
     return NewHandle(key, Mode::Hold);

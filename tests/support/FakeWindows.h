@@ -5,6 +5,7 @@
 // launcher run ends in the test's hands and the test reads what it did.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <set>
@@ -58,6 +59,9 @@ public:
     std::set<std::u16string> uncreatable;   // CreateForWriting fails for these (upper-cased)
     std::optional<uint32_t> diskSpace;      // WriteTo stores at most this many bytes in all
     bool holdFails = false;
+    // Another process's work on the copy between the launcher's closing of
+    // its write handle and its holding of the copy.
+    std::function<void(Bytes& copy)> changeBeforeHold;
     bool startFails = false;
     uint32_t startError = 0;
     bool shellGivesNoProcess = false;

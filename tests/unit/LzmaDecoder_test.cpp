@@ -289,6 +289,29 @@ TEST(LzmaDecoder, ReservesOnlyWhatThePackedBytesCanPlausiblyDeliver) {
     EXPECT_TRUE(d.output == zeros);
 }
 
+// Beyond the reservation the output grows by half again, never past what
+// the decoding may produce, and in 64 bits: near 1.43 GB the 32-bit sum of
+// capacity, its half and the write would overflow.
+TEST(LzmaDecoder, OutputGrowthStaysInsideWhatTheStreamMayHold) {
+    struct Row {
+        int64_t capacity, required, end, expected;
+    };
+    const int64_t kMax = INT32_MAX;
+    const Row rows[] = {
+        {1 << 20, (1 << 20) + 65536, 100 << 20, 3 << 19},            // half again
+        {131072, 400000, 100 << 20, 400000},                         // the write needs more
+        {8 << 20, (8 << 20) + 1, (9 << 20), 9 << 20},                // the end is near
+        {1590689792, 1590689792 + 65536, kMax, kMax},                // 32-bit sum would overflow
+        {1431655765, 1431655765 + 1, kMax, 2147483647},              // exactly at the limit
+        {1431655764, 1431655764 + 1, kMax, 2147483646},
+        {0, 65536, 100 << 20, 65536},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.capacity);
+        EXPECT_EQ(NextOutputCapacity(row.capacity, row.required, row.end), row.expected);
+    }
+}
+
 TEST(LzmaDecoder, BadPayloadsEndInTheDamagedMessage) {
     const Bytes engine = EngineBytes(5000, 64);
     struct Row {

@@ -3,10 +3,12 @@
 // write leaves nothing behind.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "CRC32/CRC32.h"
 #include "FakeWindows.h"
 #include "StubCore/TempCopy.h"
 #include "TestPackages.h"
@@ -210,6 +212,75 @@ TEST(TempCopy, FailedWritesEndWithTheTemporaryCopyMessageAndLeaveNothing) {
         EXPECT_TRUE(run.fake.starts.empty());
         EXPECT_EQ(run.fake.OpenHandles(copy), 0);
     }
+}
+
+// Makes bytes[at..at+4) such that the CRC-32 of the whole equals what it was
+// before bytes were changed elsewhere: the CRC register runs backwards from
+// the state the original reached after those four bytes.
+void KeepCrcByPatching(Bytes& bytes, const Bytes& original, size_t at) {
+    uint32_t table[256], top[256];
+    for (uint32_t i = 0; i < 256; ++i) {
+        uint32_t c = i;
+        for (int k = 0; k < 8; ++k) c = c & 1 ? (c >> 1) ^ 0xEDB88320u : c >> 1;
+        table[i] = c;
+        top[c >> 24] = i;
+    }
+    auto state = [&](const Bytes& b, size_t n) {
+        uint32_t c = 0xFFFFFFFFu;
+        for (size_t i = 0; i < n; ++i) c = (c >> 8) ^ table[(c ^ b[i]) & 0xFF];
+        return c;
+    };
+    uint32_t target = state(original, at + 4);
+    for (int k = 0; k < 4; ++k) {
+        const uint32_t j = top[target >> 24];
+        target = ((target ^ table[j]) << 8) | j;
+    }
+    const uint32_t patch = target ^ state(bytes, at);
+    for (int k = 0; k < 4; ++k) bytes[at + k] = static_cast<uint8_t>(patch >> (8 * k));
+}
+
+// Windows will not start a file open for writing, so the copy is closed
+// before it is held; whatever another process did to it in that moment is
+// found through the held handle, and nothing is started.
+TEST(TempCopy, CopyChangedBeforeItIsHeldIsDeletedNotStarted) {
+    struct Row {
+        const char* what;
+        std::function<void(Bytes&)> change;
+    };
+    const Row rows[] = {
+        {"one byte flipped", [](Bytes& b) { b[b.size() / 2] ^= 1; }},
+        {"one byte added", [](Bytes& b) { b.push_back(0); }},
+        {"cut by one byte", [](Bytes& b) { b.pop_back(); }},
+        {"emptied", [](Bytes& b) { b.clear(); }},
+        {"same size and CRC-32, other bytes",
+         [](Bytes& b) {
+             const Bytes original = b;
+             for (size_t i = 100; i < 200; ++i) b[i] = 0xCC;  // "the attacker's code"
+             KeepCrcByPatching(b, original, 300);
+             ASSERT_EQ(Crc32(b.data(), static_cast<int32_t>(b.size())),
+                       Crc32(original.data(), static_cast<int32_t>(original.size())));
+         }},
+    };
+    const std::u16string copy = kTemp + u"setup.exe";
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        WholeRun run;
+        run.fake.changeBeforeHold = row.change;
+        Launch(run);
+        EXPECT_FALSE(run.outcome.returnedNormally);
+        EXPECT_EQ(run.outcome.exitCode, kTemporaryCopyExit);
+        ASSERT_EQ(run.fake.messages.size(), 1u);
+        EXPECT_EQ(run.fake.messages[0].text, kTemporaryCopyText);
+        EXPECT_TRUE(run.fake.starts.empty()) << "a changed copy was started";
+        EXPECT_FALSE(run.fake.HasFile(copy));
+        EXPECT_EQ(run.fake.OpenHandles(copy), 0);
+    }
+    // Untouched, the same run goes on.
+    WholeRun run;
+    run.fake.changeBeforeHold = [](Bytes&) {};
+    Launch(run);
+    EXPECT_TRUE(run.outcome.returnedNormally);
+    EXPECT_EQ(run.fake.starts.size(), 1u);
 }
 
 TEST(TempCopy, EngineExactlyFillingTheDiskIsWritten) {
