@@ -56,7 +56,8 @@ public:
     // and delete access (share mode FILE_SHARE_READ only), so it cannot be
     // replaced while the handle is held.
     virtual Handle HoldAgainstChanges(const char16_t* path) = 0;
-    // SetFilePointer(offset, no high part, FILE_BEGIN); result not examined.
+    // SetFilePointer(offset, a zero high part, FILE_BEGIN): offsets of 2 GiB
+    // and more land past the end; the result is not examined.
     virtual void SeekTo(Handle file, uint32_t offset) = 0;
     // ReadFile / WriteFile: the count actually transferred.
     virtual uint32_t ReadFrom(Handle file, void* destination, uint32_t count) = 0;
