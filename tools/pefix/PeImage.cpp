@@ -94,10 +94,19 @@ bool ParsePe(const std::vector<uint8_t>& b, PeInfo& info, std::string& error) {
         return false;
     }
     info.pe32Plus = magic == 0x20b;
+    info.optionalHeaderOffset = opt;
+    info.symbolTableOffset = U32(b, pe + 12);
+    info.entryPoint = U32(b, opt + 16);
+    info.imageBase = info.pe32Plus ? U32(b, opt + 24) | static_cast<uint64_t>(U32(b, opt + 28)) << 32 : U32(b, opt + 28);
+    info.sectionAlignment = U32(b, opt + 32);
+    info.fileAlignment = U32(b, opt + 36);
+    info.sizeOfImage = U32(b, opt + 56);
+    info.checkSum = U32(b, opt + 64);
     info.sizeOfHeaders = U32(b, opt + 60);
     info.subsystem = U16(b, opt + 68);
     info.dllCharacteristics = U16(b, opt + 70);
     const uint32_t sectionsAt = opt + optionalSize;
+    info.sectionTableOffset = sectionsAt;
     info.headerBlockSize = 24 + optionalSize + 40u * sectionCount;
     if (sectionsAt + 40u * sectionCount > b.size()) {
         error = "PE section table runs past the end of the file";
@@ -111,12 +120,16 @@ bool ParsePe(const std::vector<uint8_t>& b, PeInfo& info, std::string& error) {
         section.virtualAddress = U32(b, s + 12);
         section.rawSize = U32(b, s + 16);
         section.rawOffset = U32(b, s + 20);
+        section.characteristics = U32(b, s + 36);
         if (section.rawSize && section.rawOffset + section.rawSize > info.imageEnd)
             info.imageEnd = section.rawOffset + section.rawSize;
         info.sections.push_back(section);
     }
     const uint32_t directories = opt + (info.pe32Plus ? 112 : 96);
     const uint32_t directoryCount = U32(b, opt + (info.pe32Plus ? 108 : 92));
+    const uint32_t directoriesInHeader = optionalSize > directories - opt ? (optionalSize - (directories - opt)) / 8 : 0;
+    for (uint32_t i = 0; i < directoryCount && i < directoriesInHeader && i < 16; ++i)
+        info.directories.push_back({U32(b, directories + 8 * i), U32(b, directories + 8 * i + 4)});
     if (directoryCount > 1) ReadImports(b, info, U32(b, directories + 8));
     if (directoryCount > 2) ReadManifest(b, info, U32(b, directories + 16));
     return true;

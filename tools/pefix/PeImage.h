@@ -9,6 +9,11 @@
 struct PeSection {
     std::string name;
     uint32_t virtualAddress = 0, virtualSize = 0, rawOffset = 0, rawSize = 0;
+    uint32_t characteristics = 0;
+};
+
+struct PeDirectory {
+    uint32_t rva = 0, size = 0;     // for the certificate table (4) a file offset, not an RVA
 };
 
 struct PeInfo {
@@ -22,6 +27,15 @@ struct PeInfo {
     uint32_t headerBlockSize = 0;   // signature + file header + optional header + section table
     uint32_t imageEnd = 0;          // end of the last section's raw data
     std::vector<PeSection> sections;
+    // Where the headers sit and the layout fields, for tools that rewrite
+    // sections (the package builder's resource step).
+    uint32_t optionalHeaderOffset = 0;
+    uint32_t sectionTableOffset = 0;
+    uint32_t symbolTableOffset = 0;  // PointerToSymbolTable: COFF symbols follow the sections
+    uint64_t imageBase = 0;
+    uint32_t entryPoint = 0;        // AddressOfEntryPoint
+    uint32_t sectionAlignment = 0, fileAlignment = 0, sizeOfImage = 0, checkSum = 0;
+    std::vector<PeDirectory> directories;  // as many as the header declares and holds, at most 16
     std::vector<std::string> importedLibraries;  // as named in the import table
     std::string manifest;           // RT_MANIFEST resource 1, empty when absent
 };
