@@ -39,9 +39,11 @@ if(NOT EXISTS ${PEFIX})
 endif()
 
 # Every byte of the stub ships in every package: no exceptions, no RTTI, no
-# unwind tables, sections collected by the linker, everything static.
+# unwind tables, sections collected by the linker, everything static.  The
+# i686 compiler keeps frame pointers even at -Os; without them the code is
+# about 400 bytes smaller and behaves the same.
 set(STUB_COMPILE_OPTIONS
-    -Os -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables -fno-unwind-tables
+    -Os -fomit-frame-pointer -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables -fno-unwind-tables
     -fno-threadsafe-statics -ffunction-sections -fdata-sections -fno-stack-protector
     -Wall -Wextra -DUNICODE -D_UNICODE -DWIN32_LEAN_AND_MEAN)
 if(CMAKE_SIZEOF_VOID_P EQUAL 8)

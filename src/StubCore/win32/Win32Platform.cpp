@@ -35,8 +35,10 @@ Function As(void* entry) {
 }  // namespace
 
 void* Win32Platform::SystemEntry(SystemLibrary library, const char* name) {
-    static const char16_t* const kFileNames[kSystemLibraryCount] = {u"user32.dll", u"advapi32.dll",
-                                                                    u"shell32.dll", u"mpr.dll"};
+    // Arrays of characters, not of pointers: every pointer in the image is
+    // one more base relocation in every package.
+    static const char16_t kFileNames[kSystemLibraryCount][13] = {u"user32.dll", u"advapi32.dll",
+                                                                 u"shell32.dll", u"mpr.dll"};
     void*& module = modules_[library];
     if (!module) module = LoadSystemLibrary(kFileNames[library], search_);
     return reinterpret_cast<void*>(LookUp<FARPROC>(static_cast<HMODULE>(module), name));
@@ -317,7 +319,8 @@ LibrarySearch HardenLibraryLoading() {
     // Older systems: load by full path, now, the libraries that the shell
     // start and the message box pull in later by bare name, so that those
     // later loads find them already in the process.
-    static const char16_t* const kPreload[] = {
+    // (Arrays of characters: no base relocations.)
+    static const char16_t kPreload[][14] = {
         u"uxtheme.dll", u"userenv.dll",   u"setupapi.dll", u"apphelp.dll", u"propsys.dll",
         u"dwmapi.dll",  u"cryptbase.dll", u"oleacc.dll",   u"clbcatq.dll", u"ntmarta.dll",
         u"profapi.dll", u"version.dll",   u"comctl32.dll", u"sspicli.dll", u"secur32.dll",
