@@ -62,7 +62,7 @@ apt-get install -y -qq --no-install-recommends \
     libgtest-dev libgmock-dev libbenchmark-dev liblzma-dev xz-utils \
     clang llvm libfuzzer-14-dev libclang-rt-14-dev \
     wine wine64 osslsigncode openssl time \
-    xvfb xdotool imagemagick x11-utils >/dev/null \
+    xvfb xdotool imagemagick x11-utils python3-pefile icoutils >/dev/null \
     || fail "apt-get install of the build and test packages"
 
 step="3 (QEMU user-mode emulator from bookworm-backports)"
