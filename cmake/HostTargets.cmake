@@ -4,10 +4,19 @@
 # The fuzz build instruments everything, the launcher's own code included:
 # the sanitizers catch its memory and arithmetic errors, and libFuzzer's
 # coverage hooks (fuzzer-no-link) let the fuzzers steer by what it executes.
-if(LAUNCHER_FUZZ)
+#
+# The coverage variant instead counts every region of source that runs, for
+# llvm-cov.  It needs neither the sanitizers nor libFuzzer's own coverage
+# hooks: it only replays inputs (fuzz_X DIR... -runs=0), it does not search.
+if(LAUNCHER_FUZZ AND LAUNCHER_FUZZ_COVERAGE)
+    add_compile_options(-fprofile-instr-generate -fcoverage-mapping -g -O0)
+    add_link_options(-fprofile-instr-generate)
+elseif(LAUNCHER_FUZZ)
     add_compile_options(-fsanitize=address,undefined,fuzzer-no-link
                         -fno-sanitize-recover=undefined -g -O1)
     add_link_options(-fsanitize=address,undefined)
+elseif(LAUNCHER_FUZZ_COVERAGE)
+    message(FATAL_ERROR "LAUNCHER_FUZZ_COVERAGE needs LAUNCHER_FUZZ")
 endif()
 
 find_package(PkgConfig REQUIRED)
