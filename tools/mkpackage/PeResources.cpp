@@ -626,6 +626,11 @@ std::vector<uint16_t> GroupIconIds(const Bytes& group, const std::string& where)
 void SetIcon(Tree& tree, const std::vector<IconImage>& images) {
     if (images.empty()) Refuse("an icon needs at least one image");
     if (images.size() > 0xFFFF) Refuse("an icon group holds at most 65535 images");
+    for (const IconImage& image : images) {
+        if (image.width < 1 || image.width > 256 || image.height < 1 || image.height > 256)
+            Refuse("an icon image of " + Size(image) + " pixels: icons hold 1 to 256 pixels a side");
+        if (image.data.empty()) Refuse("an icon image of " + Size(image) + " pixels has no data");
+    }
     const ResourceId groupType = ResourceId::Number(kRtGroupIcon), iconType = ResourceId::Number(kRtIcon);
     const ResourceId main = ResourceId::Number(1);
     auto groups = tree.entries.find(groupType);
@@ -887,6 +892,18 @@ Bytes UpdateOrRefuse(const Bytes& image, const ResourceUpdate& update) {
     return out;
 }
 
+// Where the optional header's CheckSum field is; the same in PE32 and PE32+.
+uint64_t ChecksumFieldOffset(const uint8_t* file, size_t size) {
+    const Reader r(file, size, "the PE header");
+    if (size < 64 || file[0] != 'M' || file[1] != 'Z') Refuse("not a PE image (no MZ signature)");
+    const uint64_t pe = r.U32(0x3C);
+    if (r.U32(pe) != 0x00004550) Refuse("not a PE image (no PE signature at e_lfanew)");
+    const uint16_t magic = r.U16(pe + 24);
+    if (magic != 0x10b && magic != 0x20b) Refuse("not a PE image (unknown optional header magic)");
+    r.Need(pe + 24 + 64, 4);
+    return pe + 24 + 64;
+}
+
 // ---------------------------------------------------------------------------
 // Reading back
 
@@ -991,18 +1008,12 @@ bool ReadResources(const Bytes& image, ResourceReport& report, std::string& erro
     return Guarded(error, [&] { ReadOrRefuse(image, report); });
 }
 
-bool ComputePeChecksum(const Bytes& file, uint32_t& checksum, std::string& error) {
-    PeInfo info;
-    if (!ParsePe(file, info, error)) return false;
-    const uint64_t field = info.optionalHeaderOffset + 64ull;
-    if (field + 4 > file.size()) {
-        error = "the optional header is truncated before its CheckSum field";
-        return false;
-    }
+bool ComputePeChecksum(const uint8_t* file, size_t n, uint32_t& checksum, std::string& error) {
+    uint64_t field = 0;
+    if (!Guarded(error, [&] { field = ChecksumFieldOffset(file, n); })) return false;
     // An unfolded 64-bit sum of 16-bit words folds to the same value as
     // folding after every word, and is faster over large packages.
     uint64_t sum = 0;
-    const size_t n = file.size();
     for (size_t i = 0; i + 1 < n; i += 2) sum += file[i] | static_cast<uint32_t>(file[i + 1]) << 8;
     if (n % 2) sum += file[n - 1];
     for (uint64_t p = field; p < field + 4; ++p) sum -= static_cast<uint64_t>(file[p]) << (8 * (p % 2));
@@ -1011,12 +1022,14 @@ bool ComputePeChecksum(const Bytes& file, uint32_t& checksum, std::string& error
     return true;
 }
 
+bool ComputePeChecksum(const Bytes& file, uint32_t& checksum, std::string& error) {
+    return ComputePeChecksum(file.data(), file.size(), checksum, error);
+}
+
 bool StorePeChecksum(Bytes& file, std::string& error) {
     uint32_t checksum = 0;
     if (!ComputePeChecksum(file, checksum, error)) return false;
-    PeInfo info;
-    ParsePe(file, info, error);
-    Put32(file, info.optionalHeaderOffset + 64, checksum);
+    Put32(file, ChecksumFieldOffset(file.data(), file.size()), checksum);
     return true;
 }
 

@@ -81,7 +81,8 @@ struct ResourceUpdate {
     std::optional<std::vector<IconImage>> icon;
     // Becomes RT_VERSION 1.
     std::optional<VersionStrings> version;
-    // Further resources, added or replacing the same type, name and language.
+    // Further resources, added or replacing the same type, name and
+    // language; applied before the icon and the version, which win.
     std::vector<RawResource> resources;
 };
 // Replaced icon groups and version resources lose all their languages and
@@ -90,16 +91,23 @@ struct ResourceUpdate {
 
 // Rewrites the resource section of a PE image (no package appended yet) and
 // stores its checksum.  The resource section may grow or shrink; a
-// relocation section after it moves along.  Refuses (image unchanged) any
-// layout where moving data could break a reference: other sections after
-// the resource section, data directories or relocations into what changes,
-// a certificate, COFF symbols or other data after the last section.
+// relocation section after it moves along, and nothing else in the image
+// changes but the header fields that describe the two.  Refuses (image
+// unchanged) what it cannot rewrite without risk of breaking a reference:
+// an image without a resource section of its own, sections other than the
+// relocations after it, data directories, the entry point or relocated
+// pointers into what changes, relocations of kinds it cannot follow,
+// sections aligned below a page, a certificate, COFF symbols or any other
+// data after the last section, and a named icon group when an icon is given
+// (Explorer would show that one).
 bool UpdateResources(Bytes& image, const ResourceUpdate& update, std::string& error);
 
 // The PE checksum of a whole file (CheckSumMappedFile's: a 16-bit sum with
 // end-around carry over the file, its CheckSum field counted as zero, plus
 // the file's length).
 bool ComputePeChecksum(const Bytes& file, uint32_t& checksum, std::string& error);
+// The same over a file held elsewhere, such as a mapped multi-gigabyte package.
+bool ComputePeChecksum(const uint8_t* file, size_t size, uint32_t& checksum, std::string& error);
 // Stores that checksum in the file's CheckSum field.
 bool StorePeChecksum(Bytes& file, std::string& error);
 
