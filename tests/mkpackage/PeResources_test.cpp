@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <functional>
-#include <map>
 #include <sstream>
 
 #include "CRC32/CRC32.h"
@@ -156,6 +155,7 @@ struct Stub {
     const char* path;
 };
 const Stub kStubs[] = {{"stub32", STUB32_PATH}, {"stub64", STUB64_PATH}};
+void PrintTo(const Stub& stub, std::ostream* out) { *out << stub.name; }
 
 // Prints what pefile sees, one fact a line, fields separated by tabs.
 const char* const kPefileScript = R"PY(
@@ -499,9 +499,10 @@ VersionNode WalkVersion(const Bytes& b, size_t at, size_t limit) {
         return n;
     }
     n.value.assign(b.begin() + p, b.begin() + p + valueBytes);
-    p = (p + valueBytes + 3) / 4 * 4;
+    const size_t valueEnd = p + valueBytes;
+    p = (valueEnd + 3) / 4 * 4;
     if (p >= n.end) {
-        EXPECT_EQ(p - n.end, (4 - (n.end % 4)) % 4) << "a childless node ends after its value";
+        EXPECT_EQ(n.end, valueEnd) << "a childless node's length ends with its value, not with padding after it";
         return n;
     }
     while (p < n.end) {
@@ -829,24 +830,20 @@ TEST_P(PeResourcesOnStub, ReadsBackEntriesVersionAndMainIconAlsoWithAPackageAfte
     Bytes file = Rewrite(stub, IconAndVersion(icon, kAllKeys));
     file.insert(file.end(), 5000, 0xA5);
     ASSERT_TRUE(ReadResources(file, report, error)) << error;
+    Bytes version;
+    ASSERT_TRUE(BuildVersionResource(kAllKeys, version, error)) << error;
     std::vector<std::string> entries;
     for (const ResourceEntry& e : report.entries)
         entries.push_back(e.type.Describe(true) + " " + e.name.Describe() + " " + std::to_string(e.language) + " " +
                           std::to_string(e.size));
-    const std::vector<std::string> expected = {
-        "RT_ICON (3) 1 1033 " + std::to_string(icon[0].data.size()),
-        "RT_ICON (3) 2 1033 " + std::to_string(icon[1].data.size()),
-        "RT_ICON (3) 3 1033 " + std::to_string(icon[2].data.size()),
-        "RT_GROUP_ICON (14) 1 1033 48",
-        "RT_VERSION (16) 1 1033 " + std::to_string(report.version ? 0 : 1),
-        "RT_MANIFEST (24) 1 1033 " + std::to_string(info.manifest.size()),
-    };
-    Bytes version;
-    ASSERT_TRUE(BuildVersionResource(kAllKeys, version, error)) << error;
-    ASSERT_EQ(entries.size(), expected.size());
-    for (size_t i = 0; i < entries.size(); ++i)
-        if (i != 4) EXPECT_EQ(entries[i], expected[i]);
-    EXPECT_EQ(entries[4], "RT_VERSION (16) 1 1033 " + std::to_string(version.size()));
+    EXPECT_EQ(entries, (std::vector<std::string>{
+                           "RT_ICON (3) 1 1033 " + std::to_string(icon[0].data.size()),
+                           "RT_ICON (3) 2 1033 " + std::to_string(icon[1].data.size()),
+                           "RT_ICON (3) 3 1033 " + std::to_string(icon[2].data.size()),
+                           "RT_GROUP_ICON (14) 1 1033 48",
+                           "RT_VERSION (16) 1 1033 " + std::to_string(version.size()),
+                           "RT_MANIFEST (24) 1 1033 " + std::to_string(info.manifest.size()),
+                       }));
 
     ASSERT_TRUE(report.version);
     EXPECT_TRUE(report.version->hasFixedInfo);
@@ -954,7 +951,7 @@ TEST_P(PeResourcesOnStub, RefusesLayoutsAndContentItCannotRewriteSafely) {
         {"file alignment not a power of two",
          [](Bytes& b, const Places& p) { Set32(b, p.info.optionalHeaderOffset + 36, 0x300); }, icon, "unusual alignments"},
         {"an earlier section's data after the resources' in the file",
-         [](Bytes& b, const Places& p) { Set32(b, p.info.sectionTableOffset + 40 * 2 + 20, p.relocSection->rawOffset); },
+         [](Bytes& b, const Places& p) { Set32(b, p.info.sectionTableOffset + 40 * 2 + 20, static_cast<uint32_t>(p.resources)); },
          icon, "section .idata precedes the resource section in memory but not in the file"},
         {"no relocation table in the section after",
          directory(5, [](const Places&) { return PeDirectory{}; }), icon,
@@ -1004,6 +1001,11 @@ TEST_P(PeResourcesOnStub, RefusesLayoutsAndContentItCannotRewriteSafely) {
          "the resource directory is truncated"},
         {"an icon without images", nullptr, [] { ResourceUpdate u; u.icon.emplace(); return u; }(),
          "an icon needs at least one image"},
+        {"an icon image larger than icons come", nullptr, [] {
+             ResourceUpdate u;
+             u.icon = std::vector<IconImage>{Png(300, 300)};
+             return u;
+         }(), "300x300 pixels: icons hold 1 to 256 pixels a side"},
         {"a version key not allowed", nullptr, [] { ResourceUpdate u; u.version = VersionStrings{{"Bogus", "1"}}; return u; }(),
          "unknown version key"},
         {"the same resource twice", nullptr, [] {
