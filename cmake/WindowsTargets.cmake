@@ -55,11 +55,16 @@ set(STUB_LINK_OPTIONS
     -mwindows -nostartfiles -Wl,-e,${STUB_ENTRY} -static -static-libgcc -static-libstdc++ -s
     -Wl,--gc-sections -Wl,--no-insert-timestamp)
 
-add_library(stubcore STATIC ${STUB_CORE_SOURCES} src/StubCore/win32/Win32Platform.cpp)
+add_library(stubcore STATIC ${STUB_CORE_SOURCES})
 target_compile_options(stubcore PRIVATE ${STUB_COMPILE_OPTIONS})
+# One translation unit: the compiler then sees every step at once and
+# inlines across files, about 200 bytes less than separate units.
+set_target_properties(stubcore PROPERTIES UNITY_BUILD ON UNITY_BUILD_BATCH_SIZE 0)
 target_link_libraries(stubcore PUBLIC liblzma_static)
 
-add_executable(${STUB_NAME} WIN32 src/Stub32/Stub32.cpp src/Stub32/stub.rc)
+# The real platform is compiled with the entry point: the test build of a
+# deliberately vulnerable launcher (tests/engines) compiles its own.
+add_executable(${STUB_NAME} WIN32 src/Stub32/Stub32.cpp src/StubCore/win32/Win32Platform.cpp src/Stub32/stub.rc)
 target_compile_options(${STUB_NAME} PRIVATE ${STUB_COMPILE_OPTIONS})
 target_link_options(${STUB_NAME} PRIVATE ${STUB_LINK_OPTIONS})
 # Only kernel32 and msvcrt are imported; user32, advapi32, shell32 and mpr

@@ -40,8 +40,7 @@ void CheckBlock(Platform& platform, Handle file, uint64_t fileSize, const Packag
         done += want;
     }
     MemFree(piece);
-    // The sum is taken over a signed 32-bit length: 2 GiB or more sums to 0.
-    if (length >= 0x80000000u) crc = 0;
+    if (!ChecksumCoversLength(length)) crc = 0;
     if (crc != locator.checkedCrc) FailDamagedPackage(platform);
 }
 

@@ -81,6 +81,11 @@ PackageHeader ParseHeader(const uint8_t (&bytes)[kHeaderSize]);
 // as a signed 64-bit value.  A longer file passes: a signature may follow.
 bool IsTruncated(const PackageLocator& locator, uint64_t fileSize);
 
+// The checksum rule: the CRC-32 of the checked block is taken over a signed
+// 32-bit length, so a block of 2 GiB or more sums to 0 whatever it holds.
+// True when a block of checkedLength bytes is summed for real.
+inline bool ChecksumCoversLength(uint32_t checkedLength) { return checkedLength < 0x80000000u; }
+
 // The inverse, for the package builder.
 void SerializeLocator(const PackageLocator& locator, uint8_t (&bytes)[kLocatorSize]);
 void SerializeHeader(const PackageHeader& header, uint8_t (&bytes)[kHeaderSize]);

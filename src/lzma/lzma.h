@@ -12,6 +12,13 @@
 // 64 bits: near 1.4 GB the 32-bit sum would overflow.
 int64_t NextOutputCapacity(int64_t capacity, int64_t required, int64_t end);
 
+// What one decoding did.
+struct TLZMARun {
+    bool ok;          // ended normally: the limit was reached or an end marker found
+    int64_t produced; // bytes of output
+    uint32_t consumed;  // packed bytes read; the rest were never looked at
+};
+
 class TLZMADecoder {
 public:
     // The smallest window liblzma works with; smaller dictionaries get it.
@@ -38,6 +45,16 @@ public:
     // size was reached or an end marker found); false on a data error, on
     // packed bytes that run out early, or on properties liblzma refuses.
     bool Decode(TStream& in, TStream& out, int64_t outSize);
+
+    // The decoding itself, for any place the bytes go: decodes the inSize
+    // packed bytes at in, handing the output to take(const uint8_t* data,
+    // int32_t n) in pieces of at most 64 KiB, and stops as soon as limit
+    // (> 0) bytes have been produced.  outSize is the declared size, which
+    // bounds the window.  Decode uses it, and so do tools that must judge a
+    // package exactly as the launcher does without holding the whole output
+    // (LzmaDecodeLoop.h holds the definition).
+    template <typename Take>
+    TLZMARun DecodeTo(const uint8_t* in, uint32_t inSize, int64_t limit, int64_t outSize, Take&& take) const;
 
 private:
     uint32_t lc_ = 0, lp_ = 0, pb_ = 0;
