@@ -29,41 +29,51 @@ lzma_options_lzma LzmaOptions(const LzmaSettings& s) {
 
 }  // namespace
 
+Blob::Blob(Bytes bytes) {
+    auto owned = std::make_shared<const Bytes>(std::move(bytes));
+    data_ = owned->data();
+    size_ = owned->size();
+    owner_ = std::move(owned);
+}
+
 void EncodeProperties(const LzmaSettings& s, uint8_t p[5]) {
     p[0] = static_cast<uint8_t>((s.pb * 5 + s.lp) * 9 + s.lc);
     for (int i = 0; i < 4; ++i) p[1 + i] = static_cast<uint8_t>(s.dictionarySize >> (8 * i));
 }
 
-Bytes CompressLzma1(const Bytes& data, const LzmaSettings& settings, const ProgressFn& progress) {
+Bytes CompressLzma1(const uint8_t* data, size_t size, const LzmaSettings& settings, const ProgressFn& progress) {
     if (settings.lc + settings.lp > 4 || settings.pb > 4)
         throw PackageError("LZMA settings need lc + lp <= 4 and pb <= 4");
-    if (settings.dictionarySize < 4096 || settings.dictionarySize >= 0x80000000u)
-        throw PackageError("the LZMA dictionary must be between 4 KiB and 2 GiB");
+    if (settings.dictionarySize < 4096 || settings.dictionarySize > kLargestEncoderDictionary)
+        throw PackageError("the LZMA dictionary must be between 4 KiB and 1.5 GiB");
     lzma_options_lzma options = LzmaOptions(settings);
     // LZMA1EXT without ALLOW_EOPM writes no end marker: the size is in the header.
     options.ext_flags = settings.endMarker ? LZMA_LZMA1EXT_ALLOW_EOPM : 0;
     const lzma_filter filters[2] = {{LZMA_FILTER_LZMA1EXT, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
     lzma_stream strm = LZMA_STREAM_INIT;
-    if (lzma_raw_encoder(&strm, filters) != LZMA_OK) throw PackageError("the LZMA encoder refused its settings");
+    const lzma_ret init = lzma_raw_encoder(&strm, filters);
+    if (init == LZMA_MEM_ERROR) throw std::bad_alloc();
+    if (init != LZMA_OK) throw PackageError("the LZMA encoder refused its settings");
     Bytes out;
     uint8_t buffer[1 << 16];
     const size_t step = 1 << 20;
     size_t fed = 0;
     for (;;) {
-        if (strm.avail_in == 0 && fed < data.size()) {
-            const size_t n = std::min(step, data.size() - fed);
-            strm.next_in = data.data() + fed;
+        if (strm.avail_in == 0 && fed < size) {
+            const size_t n = std::min(step, size - fed);
+            strm.next_in = data + fed;
             strm.avail_in = n;
             fed += n;
-            if (progress) progress(fed, data.size());
+            if (progress) progress(fed, size);
         }
         strm.next_out = buffer;
         strm.avail_out = sizeof buffer;
-        const lzma_ret ret = lzma_code(&strm, fed == data.size() && strm.avail_in == 0 ? LZMA_FINISH : LZMA_RUN);
+        const lzma_ret ret = lzma_code(&strm, fed == size && strm.avail_in == 0 ? LZMA_FINISH : LZMA_RUN);
         out.insert(out.end(), buffer, buffer + (sizeof buffer - strm.avail_out));
         if (ret == LZMA_STREAM_END) break;
         if (ret != LZMA_OK) {
             lzma_end(&strm);
+            if (ret == LZMA_MEM_ERROR) throw std::bad_alloc();
             throw PackageError("LZMA compression failed (liblzma error " + std::to_string(ret) + ")");
         }
     }
@@ -125,7 +135,8 @@ std::string CheckStub(const Bytes& stub) {
     return {};
 }
 
-Bytes BuildPackage(const PackageRecipe& recipe, PackageLayout* layout, const ProgressFn& progress) {
+void WritePackage(const PackageRecipe& recipe, PackageSink& sink, PackageLayout* layout,
+                  const ProgressFn& progress) {
     if (recipe.stub.size() < kPeHeaderOffset) throw PackageError("the stub is too small to be a launcher");
     if (recipe.refuse64BitWindows && recipe.engine64) throw PackageError("a package that refuses 64-bit Windows has no 64-bit engine");
     for (const auto* text : {&recipe.wrongWidthMessage, &recipe.unsupportedWindowsMessage})
@@ -183,31 +194,52 @@ Bytes BuildPackage(const PackageRecipe& recipe, PackageLayout* layout, const Pro
     h.dataOffset = Checked32(at, "the engine data");
     const uint64_t expectedSize = at + recipe.engineData.size();
     Checked32(expectedSize, "the end of the package");
+    const uint64_t checkedLength = h.dataOffset - packageOffset + recipe.checkedDataBytes;
+    if (!ChecksumCoversLength(Checked32(checkedLength, "the checked block")))
+        throw PackageError("the checked block would be " + std::to_string(checkedLength) +
+                           " bytes; the launcher's checksum covers less than 2 GiB");
 
-    Bytes file = recipe.stub;
-    file.reserve(static_cast<size_t>(expectedSize));
+    // Everything between the stub and the engine data, in memory.
+    Bytes middle;
+    middle.reserve(static_cast<size_t>(h.dataOffset - packageOffset));
     uint8_t headerBytes[kHeaderSize];
     SerializeHeader(h, headerBytes);
-    file.insert(file.end(), headerBytes, headerBytes + kHeaderSize);
-    Append(file, packed32);
-    Append(file, packed64);
+    middle.insert(middle.end(), headerBytes, headerBytes + kHeaderSize);
+    Append(middle, packed32);
+    Append(middle, packed64);
     for (const auto* t : {&recipe.wrongWidthMessage, &recipe.unsupportedWindowsMessage})
         for (char16_t c : *t) {
-            file.push_back(static_cast<uint8_t>(c));
-            file.push_back(static_cast<uint8_t>(c >> 8));
+            middle.push_back(static_cast<uint8_t>(c));
+            middle.push_back(static_cast<uint8_t>(c >> 8));
         }
-    Append(file, recipe.engineData);
 
     PackageLocator l{};
     l.packageOffset = static_cast<uint32_t>(packageOffset);
-    l.checkedLength = static_cast<uint32_t>(h.dataOffset - packageOffset + recipe.checkedDataBytes);
-    l.checkedCrc = Crc32Update(0, file.data() + packageOffset, l.checkedLength);
+    l.checkedLength = static_cast<uint32_t>(checkedLength);
+    l.checkedCrc = Crc32Update(Crc32Update(0, middle.data(), static_cast<uint32_t>(middle.size())),
+                               recipe.engineData.data(), recipe.checkedDataBytes);
     l.expectedSizeLow = static_cast<uint32_t>(expectedSize);
     l.expectedSizeHigh = static_cast<uint32_t>(expectedSize >> 32);
     l.minimumFileSize = recipe.minimumFileSize;
+    Bytes stub = recipe.stub;
     uint8_t locatorBytes[kLocatorSize];
     SerializeLocator(l, locatorBytes);
-    std::memcpy(file.data() + kLocatorOffset, locatorBytes, kLocatorSize);
+    std::memcpy(stub.data() + kLocatorOffset, locatorBytes, kLocatorSize);
+
+    if (recipe.setPeChecksum) {
+        const uint64_t field = PeChecksumFieldOffset(stub.data(), stub.size());
+        if (field == 0) throw PackageError("the stub is no PE image, so it has no checksum field");
+        PeChecksum sum(field);
+        sum.Add(stub.data(), stub.size());
+        sum.Add(middle.data(), middle.size());
+        sum.Add(recipe.engineData.data(), recipe.engineData.size());
+        const uint32_t value = sum.Finish();
+        for (int i = 0; i < 4; ++i) stub[field + i] = static_cast<uint8_t>(value >> (8 * i));
+    }
+
+    sink.Write(stub.data(), stub.size());
+    sink.Write(middle.data(), middle.size());
+    sink.Write(recipe.engineData.data(), recipe.engineData.size());
 
     if (layout) {
         layout->packageOffset = l.packageOffset;
@@ -215,7 +247,47 @@ Bytes BuildPackage(const PackageRecipe& recipe, PackageLayout* layout, const Pro
         layout->header = h;
         layout->textsOffset = static_cast<uint32_t>(textsOffset);
     }
-    return file;
+}
+
+Bytes BuildPackage(const PackageRecipe& recipe, PackageLayout* layout, const ProgressFn& progress) {
+    struct MemorySink final : PackageSink {
+        Bytes bytes;
+        void Write(const uint8_t* data, size_t size) override { bytes.insert(bytes.end(), data, data + size); }
+    } sink;
+    WritePackage(recipe, sink, layout, progress);
+    return std::move(sink.bytes);
+}
+
+void PeChecksum::Add(const uint8_t* data, size_t size) {
+    for (size_t i = 0; i < size; ++i, ++length_) {
+        // The four bytes of the CheckSum field count as zero.
+        const uint8_t b = length_ >= field_ && length_ < field_ + 4 ? 0 : data[i];
+        if (pending_ < 0) {
+            pending_ = b;
+        } else {
+            sum_ += static_cast<uint32_t>(pending_ | b << 8);
+            pending_ = -1;
+        }
+        // Fold now and then; 64 bits leave plenty of room in between.
+        if ((length_ & 0xFFFFF) == 0) sum_ = (sum_ & 0xFFFF) + (sum_ >> 16);
+    }
+}
+
+uint32_t PeChecksum::Finish() const {
+    uint64_t sum = sum_ + (pending_ >= 0 ? static_cast<uint32_t>(pending_) : 0);
+    while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
+    return static_cast<uint32_t>(sum + length_);
+}
+
+uint64_t PeChecksumFieldOffset(const uint8_t* image, size_t size) {
+    if (size < 64 || image[0] != 'M' || image[1] != 'Z') return 0;
+    const uint32_t pe = static_cast<uint32_t>(image[0x3C] | image[0x3D] << 8 | image[0x3E] << 16 |
+                                              static_cast<uint32_t>(image[0x3F]) << 24);
+    // Signature (4) and file header (20); the field is at 64 in either
+    // optional header.
+    const uint64_t field = uint64_t{pe} + 24 + 64;
+    if (field + 4 > size || std::memcmp(image + pe, "PE\0\0", 4) != 0) return 0;
+    return field;
 }
 
 void ResealPackage(Bytes& file) {
@@ -231,17 +303,24 @@ void ResealPackage(Bytes& file) {
 
 std::u16string Utf8ToUtf16(const std::string& s) {
     std::u16string out;
+    auto bad = [] { return PackageError("text is not valid UTF-8"); };
     for (size_t i = 0; i < s.size();) {
-        uint32_t c = static_cast<uint8_t>(s[i]);
-        int extra = c < 0x80 ? 0 : c < 0xE0 ? 1 : c < 0xF0 ? 2 : 3;
-        if (c >= 0x80 && c < 0xC0) throw PackageError("text is not valid UTF-8");
-        c &= extra == 0 ? 0x7F : extra == 1 ? 0x1F : extra == 2 ? 0x0F : 0x07;
-        if (extra && i + extra >= s.size()) throw PackageError("text is not valid UTF-8");
+        const uint8_t lead = static_cast<uint8_t>(s[i]);
+        uint32_t c;
+        int extra;
+        uint32_t lowest;  // below it, the form is overlong
+        if (lead < 0x80) { c = lead; extra = 0; lowest = 0; }
+        else if (lead >= 0xC2 && lead < 0xE0) { c = lead & 0x1F; extra = 1; lowest = 0x80; }
+        else if (lead >= 0xE0 && lead < 0xF0) { c = lead & 0x0F; extra = 2; lowest = 0x800; }
+        else if (lead >= 0xF0 && lead < 0xF5) { c = lead & 0x07; extra = 3; lowest = 0x10000; }
+        else throw bad();  // a continuation byte, C0, C1 or F5-FF
+        if (extra > 0 && i + extra >= s.size()) throw bad();
         for (int k = 1; k <= extra; ++k) {
             const uint8_t b = static_cast<uint8_t>(s[i + k]);
-            if ((b & 0xC0) != 0x80) throw PackageError("text is not valid UTF-8");
+            if ((b & 0xC0) != 0x80) throw bad();
             c = c << 6 | (b & 0x3F);
         }
+        if (c < lowest || c > 0x10FFFF || (c >= 0xD800 && c < 0xE000)) throw bad();
         i += 1 + extra;
         if (c >= 0x10000) {
             c -= 0x10000;

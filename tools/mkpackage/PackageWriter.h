@@ -4,6 +4,7 @@
 #pragma once
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -12,6 +13,25 @@
 #include "StubTypes/StubTypes.h"
 
 using Bytes = std::vector<uint8_t>;
+
+// Bytes a recipe refers to: a copy of its own (tests), or a view of a mapped
+// file kept alive by owner (the tool, whose engine data may be gigabytes).
+class Blob {
+public:
+    Blob() = default;
+    Blob(Bytes bytes);  // NOLINT: implicit, so that tests assign Bytes
+    Blob(std::shared_ptr<const void> owner, const uint8_t* data, size_t size)
+        : owner_(std::move(owner)), data_(data), size_(size) {}
+    const uint8_t* data() const { return data_; }
+    size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    void clear() { *this = Blob(); }
+
+private:
+    std::shared_ptr<const void> owner_;
+    const uint8_t* data_ = nullptr;
+    size_t size_ = 0;
+};
 
 // One set of LZMA1 settings for both engines; written to header bytes 0-4.
 struct LzmaSettings {
@@ -25,8 +45,15 @@ struct LzmaSettings {
 // Progress of a long compression: bytes read so far of total.
 using ProgressFn = std::function<void(uint64_t done, uint64_t total)>;
 
-// Compresses data to a raw LZMA1 stream.  Throws std::runtime_error.
-Bytes CompressLzma1(const Bytes& data, const LzmaSettings& settings, const ProgressFn& progress = {});
+// The largest dictionary liblzma's LZMA1 encoder takes (1.5 GiB).
+constexpr uint32_t kLargestEncoderDictionary = 1536u << 20;
+
+// Compresses data to a raw LZMA1 stream.  Throws PackageError.
+Bytes CompressLzma1(const uint8_t* data, size_t size, const LzmaSettings& settings,
+                    const ProgressFn& progress = {});
+inline Bytes CompressLzma1(const Bytes& data, const LzmaSettings& settings, const ProgressFn& progress = {}) {
+    return CompressLzma1(data.data(), data.size(), settings, progress);
+}
 // Decompresses exactly unpackedSize bytes of a raw LZMA1 stream with a plain
 // liblzma call; false with a reason when the stream does not yield exactly
 // that many.  It is written independently of the launcher's decoder, which
@@ -57,9 +84,12 @@ struct PackageRecipe {
     uint8_t elevationMode = 0;
     std::u16string wrongWidthMessage;
     std::u16string unsupportedWindowsMessage;
-    Bytes engineData;                   // after dataOffset, for the engine only
+    Blob engineData;                    // after dataOffset, for the engine only
     uint32_t checkedDataBytes = 0;      // how much of engineData the CRC covers
     uint32_t minimumFileSize = 0;
+    // Store the PE checksum of the whole finished file in the stub's
+    // optional header (the stub must then be a real PE image).
+    bool setPeChecksum = false;
 };
 
 struct PackageLayout {
@@ -74,11 +104,47 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// Builds the whole package file.  Throws PackageError on input it cannot
-// make a sound package of (a stub without room for the locator, a text too
-// long for its 16-bit length, a package past 4 GiB).
+// Where a package's bytes go, in file order.
+class PackageSink {
+public:
+    virtual void Write(const uint8_t* data, size_t size) = 0;
+
+protected:
+    ~PackageSink() = default;
+};
+
+// Writes the whole package file to sink, front to back; everything that
+// depends on later bytes (the locator's CRC-32 and sizes, the PE checksum)
+// is worked out before the first byte goes out.  Throws PackageError on
+// input it cannot make a sound package of (a stub without room for the
+// locator, a text too long for its 16-bit length, a checked block of 2 GiB
+// or more, a package past 4 GiB).
+void WritePackage(const PackageRecipe& recipe, PackageSink& sink, PackageLayout* layout = nullptr,
+                  const ProgressFn& progress = {});
+
+// The same, into memory.
 Bytes BuildPackage(const PackageRecipe& recipe, PackageLayout* layout = nullptr,
                    const ProgressFn& progress = {});
+
+// The PE image checksum (as CheckSumMappedFile computes it) of a file that
+// is fed in pieces, in order: 16-bit words summed with end-around carry, the
+// CheckSum field counted as zero, plus the file's length.
+class PeChecksum {
+public:
+    // checksumFieldOffset: where the field lies in the file.
+    explicit PeChecksum(uint64_t checksumFieldOffset) : field_(checksumFieldOffset) {}
+    void Add(const uint8_t* data, size_t size);
+    uint32_t Finish() const;
+
+private:
+    uint64_t field_;
+    uint64_t length_ = 0;
+    uint64_t sum_ = 0;
+    int pending_ = -1;  // the first byte of a word split between pieces
+};
+
+// Where the CheckSum field of a PE image lies; 0 when bytes is no PE image.
+uint64_t PeChecksumFieldOffset(const uint8_t* image, size_t size);
 
 // Recomputes checkedCrc after a test has changed bytes inside the block.
 void ResealPackage(Bytes& file);
@@ -86,6 +152,9 @@ void ResealPackage(Bytes& file);
 // Checks that a stub can carry a package; empty when it can, else why not.
 std::string CheckStub(const Bytes& stub);
 
-// Text conversions for message texts: UTF-8 in, UTF-16 stored.
+// Text conversions for message texts: UTF-8 in, UTF-16 stored.  Throws
+// PackageError on anything that is not well-formed UTF-8: stray or missing
+// continuation bytes, overlong forms (C0 AF for '/'), encoded surrogates
+// (ED A0 80) and code points above U+10FFFF.
 std::u16string Utf8ToUtf16(const std::string& text);
 std::string Utf16ToUtf8(const std::u16string& text);
