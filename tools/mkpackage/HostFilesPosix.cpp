@@ -1,0 +1,201 @@
+// HostFiles on Linux and other POSIX systems.
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <new>
+#include <vector>
+
+#include "HostFiles.h"
+#include "Options.h"
+
+namespace {
+
+std::string Name(const std::string& label, const std::string& path) { return label.empty() ? path : label; }
+
+std::string SizeText(uint64_t bytes) { return std::to_string(bytes) + (bytes == 1 ? " byte" : " bytes"); }
+
+class MappedFile final : public InputFile {
+public:
+    MappedFile(std::string path, FileId id, const uint8_t* data, uint64_t size) {
+        path_ = std::move(path);
+        id_ = id;
+        data_ = data;
+        size_ = size;
+    }
+    ~MappedFile() override {
+        if (size_) munmap(const_cast<uint8_t*>(data_), size_);
+    }
+};
+
+class ReadFile final : public InputFile {
+public:
+    ReadFile(std::string path, FileId id, std::vector<uint8_t> bytes) : bytes_(std::move(bytes)) {
+        path_ = std::move(path);
+        id_ = id;
+        data_ = bytes_.data();
+        size_ = bytes_.size();
+    }
+
+private:
+    std::vector<uint8_t> bytes_;
+};
+
+// The temporary file being written, for the signal handler: a fixed buffer,
+// because a handler may only call async-signal-safe functions.
+char g_pendingTemporary[4096];
+volatile sig_atomic_t g_havePendingTemporary = 0;
+constexpr int kSignals[3] = {SIGINT, SIGTERM, SIGHUP};
+
+void RemovePendingAndReraise(int sig) {
+    if (g_havePendingTemporary) unlink(g_pendingTemporary);
+    signal(sig, SIG_DFL);
+    raise(sig);
+}
+
+std::string FolderOf(const std::string& path) {
+    const size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+}  // namespace
+
+std::string LastSystemError() { return std::strerror(errno); }
+
+std::optional<FileId> IdentifyFile(const std::string& path) {
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0) return std::nullopt;
+    return FileId{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+}
+
+std::shared_ptr<const InputFile> InputFile::Open(const std::string& path, const std::string& label,
+                                                 uint64_t maxSize, const std::string& tooLarge) {
+    const std::string name = Name(label, path);
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) throw Failure(name + ": cannot open: " + LastSystemError());
+    struct stat st {};
+    if (fstat(fd, &st) != 0) {
+        const std::string why = LastSystemError();
+        close(fd);
+        throw Failure(name + ": cannot read: " + why);
+    }
+    const FileId id{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+    if (S_ISDIR(st.st_mode)) {
+        close(fd);
+        throw Failure(name + " is a folder, not a file");
+    }
+    auto tooBig = [&](uint64_t size, bool atLeast) {
+        close(fd);
+        return Failure(name + " is " + (atLeast ? "more than " + SizeText(maxSize) : SizeText(size)) +
+                       (tooLarge.empty() ? std::string(": too large") : "; " + tooLarge));
+    };
+    // A regular file is mapped.  One that claims to be empty may be a
+    // kernel file whose size is not known in advance: it is read.
+    if (S_ISREG(st.st_mode) && st.st_size > 0) {
+        const uint64_t size = static_cast<uint64_t>(st.st_size);
+        if (size > maxSize) throw tooBig(size, false);
+        const uint8_t* data = nullptr;
+        if (size > 0) {
+            void* map = mmap(nullptr, static_cast<size_t>(size), PROT_READ, MAP_PRIVATE, fd, 0);
+            if (map == MAP_FAILED) {
+                const std::string why = LastSystemError();
+                close(fd);
+                throw Failure(name + ": cannot map " + SizeText(size) + " into memory: " + why);
+            }
+            data = static_cast<const uint8_t*>(map);
+        }
+        close(fd);  // the mapping keeps the file
+        return std::make_shared<MappedFile>(path, id, data, size);
+    }
+    // A pipe, a terminal or a device: read until it ends, but no further
+    // than the limit allows.
+    std::vector<uint8_t> bytes;
+    try {
+        uint8_t buffer[1 << 16];
+        for (;;) {
+            const ssize_t n = read(fd, buffer, sizeof buffer);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) {
+                const std::string why = LastSystemError();
+                close(fd);
+                throw Failure(name + ": cannot read: " + why);
+            }
+            if (n == 0) break;
+            if (bytes.size() + static_cast<size_t>(n) > maxSize) throw tooBig(0, true);
+            bytes.insert(bytes.end(), buffer, buffer + n);
+        }
+    } catch (const std::bad_alloc&) {
+        close(fd);
+        throw Failure(name + ": out of memory after reading " + SizeText(bytes.size()) + " of it");
+    }
+    close(fd);
+    return std::make_shared<ReadFile>(path, id, std::move(bytes));
+}
+
+struct OutputFile::Impl {
+    int fd = -1;
+    struct sigaction old[3];
+};
+
+OutputFile::OutputFile(const std::string& path) : impl_(new Impl), path_(path) {
+    temporary_ = path + ".tmp-XXXXXX";
+    impl_->fd = mkstemp(temporary_.data());
+    if (impl_->fd < 0) throw Failure("cannot create a file in " + FolderOf(path) + ": " + LastSystemError());
+    std::strncpy(g_pendingTemporary, temporary_.c_str(), sizeof g_pendingTemporary - 1);
+    g_havePendingTemporary = 1;
+    struct sigaction sa {};
+    sa.sa_handler = RemovePendingAndReraise;
+    sigemptyset(&sa.sa_mask);
+    for (int i = 0; i < 3; ++i) sigaction(kSignals[i], &sa, &impl_->old[i]);
+}
+
+OutputFile::~OutputFile() {
+    if (impl_->fd >= 0) close(impl_->fd);
+    if (!committed_) unlink(temporary_.c_str());
+    for (int i = 0; i < 3; ++i) sigaction(kSignals[i], &impl_->old[i], nullptr);
+    g_havePendingTemporary = 0;
+}
+
+void OutputFile::Write(const void* data, size_t size) {
+    const uint8_t* p = static_cast<const uint8_t*>(data);
+    for (size_t done = 0; done < size;) {
+        const ssize_t n = write(impl_->fd, p + done, size - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) throw Failure("cannot write " + temporary_ + ": " + LastSystemError());
+        done += static_cast<size_t>(n);
+    }
+}
+
+void OutputFile::Finish() {
+    // The mode a linker gives its output: 0777 minus the umask.
+    const mode_t mask = umask(0);
+    umask(mask);
+    if (fchmod(impl_->fd, 0777 & ~mask) != 0)
+        throw Failure("cannot set the permissions of " + temporary_ + ": " + LastSystemError());
+    if (fsync(impl_->fd) != 0) throw Failure("cannot flush " + temporary_ + ": " + LastSystemError());
+    const int fd = impl_->fd;
+    impl_->fd = -1;
+    if (close(fd) != 0) throw Failure("cannot close " + temporary_ + ": " + LastSystemError());
+}
+
+void OutputFile::Commit() {
+    if (impl_->fd >= 0) Finish();
+    if (rename(temporary_.c_str(), path_.c_str()) != 0)
+        throw Failure("cannot rename the finished file to " + path_ + ": " + LastSystemError());
+    committed_ = true;
+    // The rename itself is only durable once the folder is flushed.
+    const int dir = open(FolderOf(path_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+        fsync(dir);
+        close(dir);
+    }
+}
+
+bool IsTerminal(StandardStream stream) {
+    return isatty(stream == StandardStream::kOutput ? STDOUT_FILENO : STDERR_FILENO) == 1;
+}
