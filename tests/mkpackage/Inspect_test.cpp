@@ -74,7 +74,7 @@ TEST_F(MkpackageTest, InspectJsonEscapesTexts) {
         "\"refuses64BitWindows\": false",
         "\"wrongWidthMessage\": {\"offset\": 0, \"length\": 0, \"text\": \"\"}",
         "\"checks\": {\"sizeRule\": true, \"crc\": true",
-        "\"bytesAfterPackage\": 0, \"certificateTable\": null}",
+        "\"bytesAfterPackage\": 0, \"certificateTable\": null,\n \"warnings\": []}",
     };
     for (const std::string& s : shows) EXPECT_TRUE(Contains(r.out, s)) << s << "\n" << r.out;
     EXPECT_EQ(r.out.front(), '{');

@@ -3,6 +3,7 @@
 #include <functional>
 
 #include "CliRunner.h"
+#include "PeImage.h"
 #include "TestPackages.h"
 
 using namespace mk;
@@ -40,9 +41,9 @@ const Damage kDamages[] = {
     // Engine data beyond the checked block is not the launcher's to check.
     {"FlippedBitInUncheckedData", [](Bytes& b) { b[HeaderOf(b).dataOffset + 100] ^= 0x01; }, true, {}},
     {"TruncatedByOneByte", [](Bytes& b) { b.pop_back(); }, false,
-     {"size rule", "expectedFileSize", "truncated by 1 bytes"}},
+     {"size rule", "expectedFileSize", "truncated by 1 byte)"}},
     {"TruncatedIntoTheHeader", [](Bytes& b) { b.resize(At(b) + 10); }, false, {"size rule"}},
-    {"TooShortForTheLocator", [](Bytes& b) { b.resize(140); }, false, {"too short for the locator"}},
+    {"TooShortForTheLocator", [](Bytes& b) { b.resize(140); }, false, {"no package", "too short for a package locator"}},
     {"NoPackage", [](Bytes& b) { Put32(b, kLocatorOffset, 0); }, false, {"packageOffset is 0"}},
     {"SignatureAppended", [](Bytes& b) { b.resize(b.size() + 19416, 0x30); }, true, {}},
     {"MinimumFileSizeAboveFile", [](Bytes& b) { Put32(b, kLocatorOffset + 20, static_cast<uint32_t>(b.size() + 1)); },
@@ -161,14 +162,57 @@ TEST_F(MkpackageTest, VerifyReportsEachCheckInOrder) {
     }
 }
 
+// Files that cannot hold a package are "no package", not a page of values
+// read from a PE header nor "truncated": a bare launcher, a program whose PE
+// header covers the locator bytes (an engine, /bin/ls), a locator pointing
+// into the launcher image or contradicting itself.
+TEST_F(MkpackageTest, VerifyAndInspectSayNoPackageForFilesThatCannotHoldOne) {
+    Bytes program = ReadBytes(stub);
+    std::string error;
+    ASSERT_TRUE(MovePeHeader(program, 128, error)) << error;
+    auto withLocator = [&](uint32_t packageOffset, uint32_t expectedSize) {
+        Bytes bytes = ReadBytes(stub);
+        PackageLocator l{};
+        l.packageOffset = packageOffset;
+        l.expectedSizeLow = expectedSize;
+        uint8_t raw[kLocatorSize];
+        SerializeLocator(l, raw);
+        std::copy(raw, raw + kLocatorSize, bytes.begin() + kLocatorOffset);
+        return bytes;
+    };
+    const size_t stubSize = ReadBytes(stub).size();
+    const struct {
+        const char* name;
+        Bytes bytes;
+        const char* saying;
+    } cases[] = {
+        {"bare.exe", ReadBytes(stub), "no package: locator field packageOffset is 0"},
+        {"program.exe", program, "no package: its PE header starts at 128, over bytes 128-151"},
+        {"elf", ReadBytes("/bin/ls"), "no package: the file is no Windows program"},
+        {"inside.exe", withLocator(1024, 100000), "no package: locator field packageOffset 1024 lies inside the launcher image"},
+        {"contradiction.exe", withLocator(static_cast<uint32_t>(stubSize), 100),
+         "no package: the locator contradicts itself"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = Put(c.name, c.bytes);
+        for (const char* command : {"verify", "inspect"}) {
+            const RunResult r = Mk({command, path});
+            EXPECT_EQ(r.exitCode, 1) << Describe({command, path}, r);
+            EXPECT_TRUE(Contains(r.err, path + ": " + c.saying)) << r.err;
+            EXPECT_EQ(r.out, "") << "nothing is reported as if it were a package";
+        }
+    }
+}
+
 // A launcher without a package, a missing file and usage errors.
 TEST_F(MkpackageTest, VerifyAndExtractRefuseWhatIsNoPackage) {
     RunResult r = Mk({"verify", stub});
     EXPECT_EQ(r.exitCode, 1);
-    EXPECT_TRUE(Contains(r.err, stub + ": locator field packageOffset is 0")) << r.err;
+    EXPECT_TRUE(Contains(r.err, stub + ": no package")) << r.err;
     r = Mk({"verify", File("absent.exe")});
     EXPECT_EQ(r.exitCode, 1);
-    EXPECT_TRUE(Contains(r.err, "cannot open " + File("absent.exe"))) << r.err;
+    EXPECT_TRUE(Contains(r.err, File("absent.exe") + ": cannot open")) << r.err;
     r = Mk({"extract", stub, "--engine64", "-o", File("x.exe")});
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_FALSE(fs::exists(File("x.exe")));

@@ -1,20 +1,28 @@
 // mkpackage inspect: the locator and header in words (or as one JSON
-// object), with the size rule, the checksum and what follows the package.
+// object), with the launcher, its resources, the launcher's checks and what
+// follows the package.
 #include <sstream>
+#include <tuple>
 
 #include "Commands.h"
-#include "FileIo.h"
+#include "EmbeddedLaunchers.h"
 #include "Options.h"
 #include "PackageCheck.h"
 #include "PeImage.h"
+#include "PeResources.h"
 
 const char* const kInspectHelp = R"(usage: mkpackage inspect FILE [--json]
 
 Shows what a package file holds: the locator (offsets, sizes, checksum), the
 header (LZMA settings, allowed Windows versions by name, Windows 10 and 11
 release ranges with 9999 as "no upper bound", elevation mode, engines, both
-message texts), whether the size rule and the CRC-32 pass, and how many bytes
-follow the package as built (normally a signature added afterwards).
+message texts), the launcher (whether it is one built into this mkpackage,
+its icon and version information), whether the size rule, the CRC-32 and the
+decoding of each engine pass, and how many bytes follow the package as built
+(normally a signature added afterwards).  Warns about what the launcher
+accepts but a vendor must know: bytes after the certificate table, an engine
+the launcher would run cut, an upside-down release range.  Control
+characters in texts and names are shown escaped (\n, \x1b, \u0085).
 
   --json      print one JSON object instead, for scripts
   -h, --help  this text
@@ -30,38 +38,62 @@ Examples:
 
 namespace {
 
-uint32_t U32At(const Bytes& b, uint64_t at) {
-    if (at + 4 > b.size()) return 0;
-    return static_cast<uint32_t>(b[at] | b[at + 1] << 8 | b[at + 2] << 16 | static_cast<uint32_t>(b[at + 3]) << 24);
-}
-
-// The Authenticode certificate table named by the image's security data
-// directory, when there is one.
-struct CertificateTable {
-    uint32_t offset = 0, size = 0;
-};
-std::optional<CertificateTable> FindCertificateTable(const Bytes& file) {
-    PeInfo info;
-    std::string error;
-    if (!ParsePe(file, info, error)) return std::nullopt;
-    // Signature, file header, then the optional header's fixed part; entry 4
-    // of the data directories is the security directory.
-    const uint64_t directories = uint64_t{info.peOffset} + 4 + 20 + (info.pe32Plus ? 112 : 96);
-    CertificateTable table{U32At(file, directories + 4 * 8), U32At(file, directories + 4 * 8 + 4)};
-    if (table.offset == 0 || table.size == 0) return std::nullopt;
-    return table;
-}
-
-std::string Quoted(const std::u16string& text) {
-    std::string out = "\"";
-    for (char c : Utf16ToUtf8(text)) {
+// Text for a terminal: UTF-8 as it is, but every control character (C0,
+// DEL, C1, and the line and paragraph separators) escaped, so that a package
+// cannot move the cursor, clear the screen or hide text on its inspector's
+// terminal.
+std::string Printable(const std::u16string& text) {
+    std::string out;
+    char esc[12];
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char16_t c = text[i];
         if (c == '\n') out += "\\n";
         else if (c == '\r') out += "\\r";
         else if (c == '\t') out += "\\t";
-        else if (c == '"') out += "\\\"";
         else if (c == '\\') out += "\\\\";
-        else out += c;
+        else if (c < 0x20 || c == 0x7F) {
+            std::snprintf(esc, sizeof esc, "\\x%02x", static_cast<unsigned>(c));
+            out += esc;
+        } else if ((c >= 0x80 && c < 0xA0) || c == 0x2028 || c == 0x2029 ||
+                   (c >= 0xD800 && c < 0xE000 &&
+                    !(c < 0xDC00 && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] < 0xE000))) {
+            // C1 controls, separators and lone surrogates (which have no
+            // UTF-8 form).
+            std::snprintf(esc, sizeof esc, "\\u%04x", static_cast<unsigned>(c));
+            out += esc;
+        } else if (c >= 0xD800 && c < 0xDC00) {
+            out += Utf16ToUtf8(text.substr(i, 2));
+            ++i;
+        } else {
+            out += Utf16ToUtf8(std::u16string(1, c));
+        }
     }
+    return out;
+}
+
+// A file name (UTF-8, possibly not even that) made printable.
+std::string PrintablePath(const std::string& path) {
+    try {
+        return Printable(Utf8ToUtf16(path));
+    } catch (const PackageError&) {
+        std::string out;
+        char esc[8];
+        for (unsigned char c : path) {
+            if (c < 0x20 || c >= 0x7F) {
+                std::snprintf(esc, sizeof esc, "\\x%02x", c);
+                out += esc;
+            } else {
+                out += static_cast<char>(c);
+            }
+        }
+        return out;
+    }
+}
+
+std::string Quoted(const std::u16string& text) {
+    std::string body = Printable(text);
+    std::string out = "\"";
+    for (char c : body) out += c == '"' ? std::string("\\\"") : std::string(1, c);
     return out + "\"";
 }
 
@@ -100,7 +132,7 @@ std::string Json(const std::u16string& text) {
             const std::string pair = Json(Utf16ToUtf8(text.substr(i, 2)));
             out += pair.substr(1, pair.size() - 2);
             ++i;
-        } else if (high || low) {
+        } else if (high || low || (c >= 0x80 && c < 0xA0)) {
             char esc[8];
             std::snprintf(esc, sizeof esc, "\\u%04x", static_cast<unsigned>(c));
             out += esc;
@@ -110,6 +142,15 @@ std::string Json(const std::u16string& text) {
         }
     }
     return out + "\"";
+}
+
+// A path as JSON: valid UTF-8 as text, anything else byte by byte escaped.
+std::string JsonPath(const std::string& path) {
+    try {
+        return Json(Utf8ToUtf16(path));
+    } catch (const PackageError&) {
+        return Json(PrintablePath(path));
+    }
 }
 
 std::vector<std::string> AllowedNames(const AllowedWindowsSet& set, std::vector<unsigned>& otherBits) {
@@ -137,6 +178,62 @@ std::string SetBytesHex(const AllowedWindowsSet& set) {
     return out;
 }
 
+// Which launcher carries the package, compared with those built in.
+struct LauncherIdentity {
+    const char* builtIn = nullptr;  // the built-in launcher's name, when it is one
+    bool identical = false;         // byte for byte (but the locator and the checksum field)
+    bool sameCode = false;          // same sections but the resources
+};
+
+Bytes Normalised(Bytes image) {
+    // The locator and the PE checksum are the builder's, not the launcher's.
+    for (uint32_t i = kLocatorOffset; i < kLocatorOffset + kLocatorSize && i < image.size(); ++i) image[i] = 0;
+    if (const uint64_t field = PeChecksumFieldOffset(image.data(), image.size()))
+        for (uint64_t i = field; i < field + 4; ++i) image[i] = 0;
+    return image;
+}
+
+LauncherIdentity IdentifyLauncher(const Bytes& launcher) {
+    LauncherIdentity id;
+    PeInfo info;
+    std::string error;
+    if (!ParsePe(launcher, info, error)) return id;
+    const Bytes mine = Normalised(launcher);
+    for (bool x64 : {false, true}) {
+        const EmbeddedLauncher* builtIn = BuiltInLauncher(x64);
+        if (!builtIn) continue;
+        const Bytes theirs = Normalised(Bytes(builtIn->data, builtIn->data + builtIn->size));
+        if (mine == theirs) return {builtIn->name, true, true};
+        // Resources rewritten (an icon, version information): the code and
+        // data sections before the resources are the built-in ones.
+        PeInfo builtInfo;
+        if (!ParsePe(theirs, builtInfo, error)) continue;
+        bool same = !info.sections.empty() && info.sections.size() == builtInfo.sections.size();
+        for (size_t i = 0; same && i < info.sections.size(); ++i) {
+            const PeSection &a = info.sections[i], &b = builtInfo.sections[i];
+            if (a.name == ".rsrc" || a.name == ".reloc") {
+                same = a.name == b.name;
+                continue;
+            }
+            same = a.name == b.name && a.rawSize == b.rawSize && a.virtualAddress == b.virtualAddress &&
+                   uint64_t{a.rawOffset} + a.rawSize <= mine.size() &&
+                   uint64_t{b.rawOffset} + b.rawSize <= theirs.size() &&
+                   std::equal(mine.begin() + a.rawOffset, mine.begin() + a.rawOffset + a.rawSize,
+                              theirs.begin() + b.rawOffset);
+        }
+        if (same) return {builtIn->name, false, true};
+    }
+    return id;
+}
+
+std::string LauncherText(const LauncherIdentity& id, size_t size) {
+    if (id.identical) return std::string("the built-in ") + id.builtIn + ", byte for byte (" + CountText(size, "byte", "bytes") + ")";
+    if (id.sameCode)
+        return std::string("the built-in ") + id.builtIn + " with other resources (icon or version information; " +
+               CountText(size, "byte", "bytes") + ")";
+    return "not one built into this mkpackage (" + CountText(size, "byte", "bytes") + ")";
+}
+
 // The facts both forms of output are made of.
 struct Facts {
     uint64_t fileSize = 0;
@@ -149,17 +246,33 @@ struct Facts {
     std::vector<unsigned> otherBits;
     unsigned lc = 0, lp = 0, pb = 0;
     uint32_t dictionary = 0;
+    Bytes launcher;  // the image before the package
+    LauncherIdentity launcherId;
+    ResourceReport resources;
+    bool resourcesRead = false;
+    // How each engine decodes; empty when there is none or it cannot be read.
+    std::optional<PayloadDecoding> decoded32, decoded64;
+    std::vector<std::string> warnings;
 };
+
+std::optional<PayloadDecoding> TryDecode(const PackageFile& f, const PayloadEntry& e, bool is64) {
+    if (e.offset == 0 || (is64 && e.offset == kRefuse64BitWindows)) return std::nullopt;
+    if (e.packedSize >= 0x80000000u || e.unpackedSize >= 0x80000000u) return std::nullopt;
+    if (uint64_t{e.offset} + e.packedSize > f.Size()) return std::nullopt;
+    const unsigned d = f.header.lzmaProperties[0];
+    if (d >= 225 || d % 9 + (d / 9) % 5 > 4) return std::nullopt;
+    return DecodePayload(f, e);
+}
 
 Facts Gather(const PackageFile& f) {
     Facts x;
     const PackageLocator& l = f.locator;
     const PackageHeader& h = f.header;
-    x.fileSize = f.bytes.size();
+    x.fileSize = f.Size();
     x.sizeRule = SizeRulePasses(f);
     x.crc = CheckedBlockCrc(f);
     x.afterPackage = static_cast<int64_t>(x.fileSize) - l.ExpectedFileSize();
-    x.certificates = FindCertificateTable(f.bytes);
+    x.certificates = FindCertificateTable(f);
     const int64_t end = l.ExpectedFileSize();
     if (end > h.dataOffset) x.engineDataBytes = static_cast<uint64_t>(end - h.dataOffset);
     const uint64_t blockEnd = uint64_t{l.packageOffset} + l.checkedLength;
@@ -169,7 +282,24 @@ Facts Gather(const PackageFile& f) {
     x.lc = d % 9;
     x.lp = (d / 9) % 5;
     x.pb = d / 45;
-    x.dictionary = U32At(Bytes(h.lzmaProperties, h.lzmaProperties + 5), 1);
+    x.dictionary = static_cast<uint32_t>(h.lzmaProperties[1] | h.lzmaProperties[2] << 8 |
+                                         h.lzmaProperties[3] << 16 |
+                                         static_cast<uint32_t>(h.lzmaProperties[4]) << 24);
+    x.launcher.assign(f.bytes.data(), f.bytes.data() + std::min<uint64_t>(l.packageOffset, f.Size()));
+    x.launcherId = IdentifyLauncher(x.launcher);
+    std::string error;
+    x.resourcesRead = ReadResources(x.launcher, x.resources, error);
+    x.decoded32 = TryDecode(f, h.engine32, false);
+    x.decoded64 = TryDecode(f, h.engine64, true);
+    for (const auto& [name, decoded, entry] :
+         {std::make_tuple("engine32", &x.decoded32, &h.engine32), std::make_tuple("engine64", &x.decoded64, &h.engine64)})
+        if (*decoded && (*decoded)->packedLeft > 0 && (*decoded)->produced == entry->unpackedSize)
+            x.warnings.push_back(std::string(name) + ": " +
+                                 CountText((*decoded)->packedLeft, "packed byte is", "packed bytes are") +
+                                 " left unread when unpackedSize (" + std::to_string(entry->unpackedSize) +
+                                 ") is reached: the stream holds more than that, and the launcher would run a "
+                                 "cut engine");
+    for (const std::string& w : LayoutWarnings(f)) x.warnings.push_back(w);
     return x;
 }
 
@@ -180,11 +310,25 @@ std::string EngineText(const PayloadEntry& e, bool is64) {
            std::to_string(e.unpackedSize);
 }
 
+std::string DecodingText(const std::optional<PayloadDecoding>& d, const PayloadEntry& e) {
+    if (!d) return "FAILS: the payload cannot be read or decoded (see mkpackage verify)";
+    if (d->produced == e.unpackedSize) return "passes: decodes to exactly " + CountText(e.unpackedSize, "byte", "bytes");
+    return "FAILS: decodes to " + CountText(d->produced, "byte", "bytes") + ", not " + std::to_string(e.unpackedSize);
+}
+
 std::string MessageTextLine(const PackageFile& f, const MessageRef& m) {
     if (m.length == 0) return "empty";
     const auto text = MessageText(f, m);
-    const std::string where = std::to_string(m.length) + " UTF-16 units at " + std::to_string(m.offset);
+    const std::string where = CountText(m.length, "UTF-16 unit", "UTF-16 units") + " at " + std::to_string(m.offset);
     return text ? where + ": " + Quoted(*text) : where + ", beyond the end of the file";
+}
+
+std::string IconText(const IconGroup& group) {
+    std::vector<std::string> sizes;
+    for (const IconGroupImage& image : group.images)
+        sizes.push_back(std::to_string(image.width) + "x" + std::to_string(image.height) + " " +
+                        std::to_string(image.bitCount) + "-bit" + (image.png ? " PNG" : ""));
+    return "group " + group.name.Describe() + ": " + Join(sizes, ", ");
 }
 
 void PrintText(const PackageFile& f, std::ostream& out) {
@@ -194,7 +338,29 @@ void PrintText(const PackageFile& f, std::ostream& out) {
     auto row = [&](const char* name, const std::string& value) {
         out << "  " << name << std::string(19 - std::string(name).size(), ' ') << value << "\n";
     };
-    out << f.path << ": " << x.fileSize << " bytes\n";
+    out << PrintablePath(f.path) << ": " << CountText(x.fileSize, "byte", "bytes") << "\n";
+    out << "launcher (bytes 0-" << (l.packageOffset ? l.packageOffset - 1 : 0) << ")\n";
+    row("launcher", LauncherText(x.launcherId, x.launcher.size()));
+    if (x.resourcesRead && x.resources.mainIcon) row("icon", IconText(*x.resources.mainIcon));
+    else row("icon", "none");
+    if (x.resourcesRead && x.resources.version) {
+        const VersionInfo& v = *x.resources.version;
+        if (v.hasFixedInfo)
+            row("version", "file " + FormatFixedVersion(v.fileVersionMS, v.fileVersionLS) + ", product " +
+                               FormatFixedVersion(v.productVersionMS, v.productVersionLS));
+        for (const VersionStringTable& table : v.stringTables)
+            for (const auto& [key, value] : table.strings) {
+                std::u16string text;
+                try {
+                    text = Utf8ToUtf16(value);
+                } catch (const PackageError&) {
+                }
+                out << "    " << PrintablePath(key) << std::string(key.size() < 17 ? 17 - key.size() : 1, ' ')
+                    << Quoted(text) << "\n";
+            }
+    } else {
+        row("version", "none");
+    }
     out << "locator (bytes 128-151)\n";
     row("packageOffset", std::to_string(l.packageOffset) + " (" + Hex32(l.packageOffset) + ")");
     row("checkedLength", std::to_string(l.checkedLength) + " (the block ends at " +
@@ -209,8 +375,8 @@ void PrintText(const PackageFile& f, std::ostream& out) {
     char props[8];
     std::snprintf(props, sizeof props, "0x%02X", h.lzmaProperties[0]);
     row("LZMA properties", std::string(props) + ": lc " + std::to_string(x.lc) + ", lp " + std::to_string(x.lp) +
-                               ", pb " + std::to_string(x.pb) + "; dictionary " + std::to_string(x.dictionary) +
-                               " bytes");
+                               ", pb " + std::to_string(x.pb) + "; dictionary " +
+                               CountText(x.dictionary, "byte", "bytes"));
     std::string allowed = x.allowed.empty() ? std::string("none") : Join(x.allowed, ", ");
     allowed += " (" + SetBytesHex(h.allowedWindows) + ")";
     if (!x.otherBits.empty()) {
@@ -225,33 +391,42 @@ void PrintText(const PackageFile& f, std::ostream& out) {
                          ElevationMeaning(h.elevationMode));
     row("engine32", EngineText(h.engine32, false));
     row("engine64", EngineText(h.engine64, true));
-    row("dataOffset", std::to_string(h.dataOffset) + " (" + std::to_string(x.engineDataBytes) +
-                          " bytes of engine data, " + std::to_string(x.engineDataChecked) + " of them checked)");
+    row("dataOffset", std::to_string(h.dataOffset) + " (" + CountText(x.engineDataBytes, "byte", "bytes") +
+                          " of engine data, " + std::to_string(x.engineDataChecked) + " of them checked)");
     row("wrong-width text", MessageTextLine(f, h.wrongWidthMessage));
     row("unsupported text", MessageTextLine(f, h.unsupportedWindowsMessage));
     out << "checks\n";
     if (l.minimumFileSize)
-        row("size rule", std::string(x.sizeRule ? "passes" : "FAILS") + " (file " + std::to_string(x.fileSize) +
-                             " bytes, minimumFileSize " + std::to_string(l.minimumFileSize) + ")");
+        row("size rule", std::string(x.sizeRule ? "passes" : "FAILS") + " (file " +
+                             CountText(x.fileSize, "byte", "bytes") + ", minimumFileSize " +
+                             std::to_string(l.minimumFileSize) + ")");
     else
-        row("size rule", std::string(x.sizeRule ? "passes" : "FAILS") + " (file " + std::to_string(x.fileSize) +
-                             " bytes, expectedFileSize " + std::to_string(l.ExpectedFileSize()) + ")");
+        row("size rule", std::string(x.sizeRule ? "passes" : "FAILS") + " (file " +
+                             CountText(x.fileSize, "byte", "bytes") + ", expectedFileSize " +
+                             std::to_string(l.ExpectedFileSize()) + ")");
     if (!x.crc)
         row("CRC-32", "FAILS: the checked block runs past the end of the file");
     else if (*x.crc == l.checkedCrc)
         row("CRC-32", "passes (" + Hex32(*x.crc) + ")");
     else
         row("CRC-32", "FAILS: the checked block gives " + Hex32(*x.crc) + ", the locator says " + Hex32(l.checkedCrc));
+    if (h.engine32.offset != 0) row("engine32 decoding", DecodingText(x.decoded32, h.engine32));
+    if (h.engine64.offset != 0 && h.engine64.offset != kRefuse64BitWindows)
+        row("engine64 decoding", DecodingText(x.decoded64, h.engine64));
     if (x.afterPackage > 0)
-        row("after the package", std::to_string(x.afterPackage) + " bytes after the package (a signature?)");
+        row("after the package", CountText(static_cast<uint64_t>(x.afterPackage), "byte", "bytes") +
+                                     " after the package (a signature?)");
     else if (x.afterPackage == 0)
         row("after the package", "nothing (the file ends where the package does)");
     else
-        row("after the package", "the file is " + std::to_string(-x.afterPackage) + " bytes short of the package");
+        row("after the package", "the file is " + CountText(static_cast<uint64_t>(-x.afterPackage), "byte", "bytes") +
+                                     " short of the package");
     if (x.certificates)
-        row("signature", "certificate table of " + std::to_string(x.certificates->size) + " bytes at " +
+        row("signature", "certificate table of " + CountText(x.certificates->size, "byte", "bytes") + " at " +
                              std::to_string(x.certificates->offset) +
-                             (x.certificates->offset >= l.ExpectedFileSize() ? "" : ", INSIDE the package"));
+                             (static_cast<int64_t>(x.certificates->offset) >= l.ExpectedFileSize() ? ""
+                                                                                                    : ", INSIDE the package"));
+    for (const std::string& w : x.warnings) out << "warning: " << w << "\n";
 }
 
 std::string JsonPayload(const PayloadEntry& e) {
@@ -260,10 +435,57 @@ std::string JsonPayload(const PayloadEntry& e) {
            ", \"unpackedSize\": " + std::to_string(e.unpackedSize) + "}";
 }
 
+std::string JsonDecoding(const std::optional<PayloadDecoding>& d, const PayloadEntry& e, bool present) {
+    if (!present) return "null";
+    if (!d) return "{\"passes\": false, \"decodedSize\": null}";
+    return std::string("{\"passes\": ") + (d->produced == e.unpackedSize ? "true" : "false") +
+           ", \"decodedSize\": " + std::to_string(d->produced) + ", \"packedBytesLeft\": " +
+           std::to_string(d->packedLeft) + "}";
+}
+
 std::string JsonMessage(const PackageFile& f, const MessageRef& m) {
     const auto text = MessageText(f, m);
     return "{\"offset\": " + std::to_string(m.offset) + ", \"length\": " + std::to_string(m.length) +
            ", \"text\": " + (text ? Json(*text) : std::string("null")) + "}";
+}
+
+std::string JsonUtf8(const std::string& text) {
+    try {
+        return Json(Utf8ToUtf16(text));
+    } catch (const PackageError&) {
+        return Json(PrintablePath(text));
+    }
+}
+
+std::string JsonLauncher(const Facts& x) {
+    std::string out = "{\"size\": " + std::to_string(x.launcher.size()) + ", \"builtIn\": " +
+                      (x.launcherId.builtIn ? Json(std::string(x.launcherId.builtIn)) : std::string("null")) +
+                      ", \"identical\": " + (x.launcherId.identical ? "true" : "false") + ", \"icon\": ";
+    if (x.resourcesRead && x.resources.mainIcon) {
+        std::vector<std::string> images;
+        for (const IconGroupImage& i : x.resources.mainIcon->images)
+            images.push_back("{\"width\": " + std::to_string(i.width) + ", \"height\": " + std::to_string(i.height) +
+                             ", \"bitCount\": " + std::to_string(i.bitCount) + ", \"png\": " +
+                             (i.png ? "true" : "false") + "}");
+        out += "[" + Join(images, ", ") + "]";
+    } else {
+        out += "null";
+    }
+    out += ", \"versionInfo\": ";
+    if (x.resourcesRead && x.resources.version) {
+        const VersionInfo& v = *x.resources.version;
+        std::vector<std::string> strings;
+        for (const VersionStringTable& table : v.stringTables)
+            for (const auto& [key, value] : table.strings) strings.push_back(JsonUtf8(key) + ": " + JsonUtf8(value));
+        out += "{\"fileVersion\": " +
+               (v.hasFixedInfo ? Json(FormatFixedVersion(v.fileVersionMS, v.fileVersionLS)) : std::string("null")) +
+               ", \"productVersion\": " +
+               (v.hasFixedInfo ? Json(FormatFixedVersion(v.productVersionMS, v.productVersionLS)) : std::string("null")) +
+               ", \"strings\": {" + Join(strings, ", ") + "}}";
+    } else {
+        out += "null";
+    }
+    return out + "}";
 }
 
 void PrintJson(const PackageFile& f, std::ostream& out) {
@@ -276,7 +498,10 @@ void PrintJson(const PackageFile& f, std::ostream& out) {
         return "{\"min\": " + std::to_string(min) + ", \"max\": " + std::to_string(max) +
                ", \"noUpperBound\": " + (max >= 9999 ? "true" : "false") + "}";
     };
-    out << "{\"file\": " << Json(f.path) << ", \"fileSize\": " << x.fileSize << ",\n"
+    std::vector<std::string> warnings;
+    for (const std::string& w : x.warnings) warnings.push_back(Json(w));
+    out << "{\"file\": " << JsonPath(f.path) << ", \"fileSize\": " << x.fileSize << ",\n"
+        << " \"launcher\": " << JsonLauncher(x) << ",\n"
         << " \"locator\": {\"packageOffset\": " << l.packageOffset << ", \"checkedLength\": " << l.checkedLength
         << ", \"checkedCrc\": " << Json(Hex32(l.checkedCrc)) << ", \"expectedFileSize\": " << l.ExpectedFileSize()
         << ", \"minimumFileSize\": " << l.minimumFileSize << "},\n"
@@ -297,13 +522,17 @@ void PrintJson(const PackageFile& f, std::ostream& out) {
         << "  \"unsupportedWindowsMessage\": " << JsonMessage(f, h.unsupportedWindowsMessage) << "},\n"
         << " \"checks\": {\"sizeRule\": " << (x.sizeRule ? "true" : "false")
         << ", \"crc\": " << (x.crc && *x.crc == l.checkedCrc ? "true" : "false")
-        << ", \"computedCrc\": " << (x.crc ? Json(Hex32(*x.crc)) : std::string("null")) << "},\n"
+        << ", \"computedCrc\": " << (x.crc ? Json(Hex32(*x.crc)) : std::string("null"))
+        << ",\n  \"engine32\": " << JsonDecoding(x.decoded32, h.engine32, h.engine32.offset != 0)
+        << ", \"engine64\": "
+        << JsonDecoding(x.decoded64, h.engine64, h.engine64.offset != 0 && h.engine64.offset != kRefuse64BitWindows)
+        << "},\n"
         << " \"bytesAfterPackage\": " << x.afterPackage << ", \"certificateTable\": ";
     if (x.certificates)
         out << "{\"offset\": " << x.certificates->offset << ", \"size\": " << x.certificates->size << "}";
     else
         out << "null";
-    out << "}\n";
+    out << ",\n \"warnings\": [" << Join(warnings, ", ") << "]}\n";
 }
 
 }  // namespace
@@ -327,12 +556,11 @@ int RunInspect(const std::vector<std::string>& args, Console& console) {
     }
     if (path.empty()) throw UsageError("FILE is required");
     const PackageFile file = LoadPackageFile(path);
-    if (!file.hasLocator) throw Failure(path + ": too short for a package locator at bytes 128-151");
-    if (file.locator.packageOffset == 0)
-        throw Failure(path + ": no package (locator field packageOffset is 0)");
+    const std::string noPackage = NoPackageReason(file);
+    if (!noPackage.empty()) throw Failure(PrintablePath(path) + ": " + noPackage);
     if (!file.hasHeader)
-        throw Failure(path + ": locator field packageOffset " + std::to_string(file.locator.packageOffset) +
-                      " points past the end of the file");
+        throw Failure(PrintablePath(path) + ": locator field packageOffset " +
+                      std::to_string(file.locator.packageOffset) + " points past the end of the file");
     if (json) PrintJson(file, console.out);
     else PrintText(file, console.out);
     return kExitOk;

@@ -4,11 +4,11 @@
 #include <cstring>
 
 #include "CRC32/CRC32.h"
-#include "NoRTLStream/NoRTLStream.h"
+#include "HostFiles.h"
 #include "NoRTLStream/StubMemory.h"
-#include "FileIo.h"
 #include "Options.h"
-#include "lzma/lzma.h"
+#include "PeImage.h"
+#include "lzma/LzmaDecodeLoop.h"
 
 // The launcher's memory stream and decoder end the process through this
 // hook when memory runs out; here that is an error like any other.
@@ -22,15 +22,24 @@ uint32_t LittleEndian32(const uint8_t* p) {
 
 // Whether [offset, offset + length) lies inside the file.
 bool Inside(const PackageFile& file, uint64_t offset, uint64_t length) {
-    return offset <= file.bytes.size() && length <= file.bytes.size() - offset;
+    return offset <= file.Size() && length <= file.Size() - offset;
 }
 
 [[noreturn]] void Fail(const PackageFile& file, const std::string& reason) {
     throw Failure(file.path + ": " + reason);
 }
 
-void CheckPayload(const PackageFile& file, const char* name, const PayloadEntry& entry,
-                  const std::function<void(const std::string&)>& ok, Bytes& out) {
+// The PE headers of the file.  They lie at its start; the sections are not
+// needed here, so a mapped file of gigabytes is not copied.
+bool ReadPeHeaders(const PackageFile& file, PeInfo& info) {
+    const size_t head = static_cast<size_t>(std::min<uint64_t>(file.Size(), 64 * 1024));
+    const Bytes bytes(file.bytes.data(), file.bytes.data() + head);
+    std::string error;
+    return ParsePe(bytes, info, error);
+}
+
+void CheckPayload(const PackageFile& file, const char* name, const PayloadEntry& entry, const CheckReport& report,
+                  const std::function<void(const uint8_t*, size_t)>& take) {
     const std::string field = std::string("header field ") + name;
     // The launcher takes both sizes as signed 32-bit counts.
     if (entry.packedSize >= 0x80000000u)
@@ -40,45 +49,43 @@ void CheckPayload(const PackageFile& file, const char* name, const PayloadEntry&
     if (!Inside(file, entry.offset, entry.packedSize))
         Fail(file, field + ": the packed stream (offset " + std::to_string(entry.offset) + ", packedSize " +
                        std::to_string(entry.packedSize) + ") runs past the end of the file (" +
-                       std::to_string(file.bytes.size()) + " bytes)");
+                       CountText(file.Size(), "byte", "bytes") + ")");
     // Decoded by the launcher's own decoder, judged as the launcher judges:
     // by the size alone.
-    TStream input, output;
-    input.SetSize(static_cast<int32_t>(entry.packedSize));
-    if (entry.packedSize) std::memcpy(input.Buffer, file.bytes.data() + entry.offset, entry.packedSize);
-    TLZMADecoder decoder;
-    decoder.SetProperties(file.header.lzmaProperties, 5);
-    const bool ended = decoder.Decode(input, output, static_cast<int32_t>(entry.unpackedSize));
-    if (output.GetSize() != static_cast<int32_t>(entry.unpackedSize))
-        Fail(file, field + ": the LZMA stream decodes to " + std::to_string(output.GetSize()) + " bytes, not " +
+    const PayloadDecoding d = DecodePayload(file, entry, take);
+    if (d.produced != entry.unpackedSize)
+        Fail(file, field + ": the LZMA stream decodes to " + CountText(d.produced, "byte", "bytes") + ", not " +
                        std::to_string(entry.unpackedSize) + " (unpackedSize)" +
-                       (ended ? "" : ": it is corrupt or ends too early"));
-    out.assign(output.Buffer, output.Buffer + output.Size);
-    ok(std::string(name) + ": " + std::to_string(entry.packedSize) + " packed bytes at offset " +
-       std::to_string(entry.offset) + " decode to exactly " + std::to_string(entry.unpackedSize) + " bytes");
+                       (d.ended ? "" : ": it is corrupt or ends too early"));
+    report.ok(std::string(name) + ": " + CountText(entry.packedSize, "packed byte", "packed bytes") +
+              " at offset " + std::to_string(entry.offset) + " decode to exactly " +
+              CountText(entry.unpackedSize, "byte", "bytes"));
+    if (d.packedLeft > 0)
+        report.warn(std::string(name) + ": " + CountText(d.packedLeft, "packed byte is", "packed bytes are") +
+                    " left unread when unpackedSize (" + std::to_string(entry.unpackedSize) +
+                    ") is reached: the stream holds more than that, and the launcher would run a cut engine");
 }
 
-void CheckMessage(const PackageFile& file, const char* name, const MessageRef& ref,
-                  const std::function<void(const std::string&)>& ok) {
+void CheckMessage(const PackageFile& file, const char* name, const MessageRef& ref, const CheckReport& report) {
     if (ref.length == 0) {
-        ok(std::string(name) + ": empty");
+        report.ok(std::string(name) + ": empty");
         return;
     }
     if (!Inside(file, ref.offset, 2ull * ref.length))
         Fail(file, std::string("header field ") + name + ": the text (offset " + std::to_string(ref.offset) +
-                       ", " + std::to_string(ref.length) + " UTF-16 units) runs past the end of the file (" +
-                       std::to_string(file.bytes.size()) + " bytes)");
-    ok(std::string(name) + ": " + std::to_string(ref.length) + " UTF-16 units at offset " +
-       std::to_string(ref.offset));
+                       ", " + CountText(ref.length, "UTF-16 unit", "UTF-16 units") +
+                       ") runs past the end of the file (" + CountText(file.Size(), "byte", "bytes") + ")");
+    report.ok(std::string(name) + ": " + CountText(ref.length, "UTF-16 unit", "UTF-16 units") + " at offset " +
+              std::to_string(ref.offset));
 }
 
 }  // namespace
 
-PackageFile ParsePackageFile(std::string path, Bytes bytes) {
+PackageFile ParsePackageFile(std::string path, Blob bytes) {
     PackageFile file;
     file.path = std::move(path);
     file.bytes = std::move(bytes);
-    if (file.bytes.size() >= kLocatorOffset + kLocatorSize) {
+    if (file.Size() >= kLocatorOffset + kLocatorSize) {
         uint8_t raw[kLocatorSize];
         std::memcpy(raw, file.bytes.data() + kLocatorOffset, kLocatorSize);
         file.locator = ParseLocator(raw);
@@ -94,17 +101,38 @@ PackageFile ParsePackageFile(std::string path, Bytes bytes) {
 }
 
 PackageFile LoadPackageFile(const std::string& path) {
-    Bytes bytes;
-    std::string error;
-    if (!ReadWholeFile(path, bytes, error)) throw Failure(error);
-    return ParsePackageFile(path, std::move(bytes));
+    const std::shared_ptr<const InputFile> input = InputFile::Open(path);
+    return ParsePackageFile(path, Blob(input, input->Data(), static_cast<size_t>(input->Size())));
 }
 
-bool SizeRulePasses(const PackageFile& file) { return !IsTruncated(file.locator, file.bytes.size()); }
+std::string NoPackageReason(const PackageFile& file) {
+    if (!file.hasLocator)
+        return "no package: the file is " + CountText(file.Size(), "byte", "bytes") +
+               " long, too short for a package locator at bytes 128-151";
+    PeInfo pe;
+    if (!ReadPeHeaders(file, pe)) return "no package: the file is no Windows program (no PE image)";
+    if (pe.peOffset < kLocatorOffset + kLocatorSize)
+        return "no package: its PE header starts at " + std::to_string(pe.peOffset) +
+               ", over bytes 128-151 where a package's locator would be (a program, not a package)";
+    const PackageLocator& l = file.locator;
+    if (l.packageOffset == 0) return "no package: locator field packageOffset is 0 (a launcher without a package?)";
+    if (l.packageOffset < pe.imageEnd)
+        return "no package: locator field packageOffset " + std::to_string(l.packageOffset) +
+               " lies inside the launcher image, which ends at " + std::to_string(pe.imageEnd);
+    // A package is built below 4 GiB, with its header inside it.
+    if (l.expectedSizeHigh != 0 || uint64_t{l.packageOffset} + kHeaderSize > l.expectedSizeLow)
+        return "no package: the locator contradicts itself (packageOffset " + std::to_string(l.packageOffset) +
+               ", expectedFileSize " + std::to_string(l.ExpectedFileSize()) + ")";
+    return {};
+}
+
+bool SizeRulePasses(const PackageFile& file) { return !IsTruncated(file.locator, file.Size()); }
 
 std::optional<uint32_t> CheckedBlockCrc(const PackageFile& file) {
-    if (!Inside(file, file.locator.packageOffset, file.locator.checkedLength)) return std::nullopt;
-    return Crc32Update(0, file.bytes.data() + file.locator.packageOffset, file.locator.checkedLength);
+    const uint32_t length = file.locator.checkedLength;
+    if (!Inside(file, file.locator.packageOffset, length)) return std::nullopt;
+    if (!ChecksumCoversLength(length)) return 0;
+    return Crc32Update(0, file.bytes.data() + file.locator.packageOffset, length);
 }
 
 std::optional<std::u16string> MessageText(const PackageFile& file, const MessageRef& ref) {
@@ -115,48 +143,77 @@ std::optional<std::u16string> MessageText(const PackageFile& file, const Message
     return text;
 }
 
-void VerifyPackage(const PackageFile& file, EngineChoice choice, const std::function<void(const std::string&)>& ok,
-                   Bytes* decoded) {
+std::optional<CertificateTable> FindCertificateTable(const PackageFile& file) {
+    PeInfo pe;
+    if (!ReadPeHeaders(file, pe) || pe.directories.size() <= 4) return std::nullopt;
+    const PeDirectory& security = pe.directories[4];  // a file offset, not an RVA
+    if (security.rva == 0 || security.size == 0) return std::nullopt;
+    return CertificateTable{security.rva, security.size};
+}
+
+PayloadDecoding DecodePayload(const PackageFile& file, const PayloadEntry& entry,
+                              const std::function<void(const uint8_t*, size_t)>& take) {
+    PayloadDecoding result;
+    TLZMADecoder decoder;
+    decoder.SetProperties(file.header.lzmaProperties, 5);
+    if (entry.unpackedSize == 0) {
+        result.ended = true;
+        return result;
+    }
+    const TLZMARun run = decoder.DecodeTo(file.bytes.data() + entry.offset, entry.packedSize, entry.unpackedSize,
+                                          entry.unpackedSize, [&](const uint8_t* chunk, int32_t n) {
+                                              if (take) take(chunk, static_cast<size_t>(n));
+                                          });
+    result.ended = run.ok;
+    result.produced = static_cast<uint64_t>(run.produced);
+    result.packedLeft = entry.packedSize - run.consumed;
+    return result;
+}
+
+void VerifyPackage(const PackageFile& file, EngineChoice choice, const CheckReport& report,
+                   const std::function<void(const uint8_t*, size_t)>& engine) {
     const PackageLocator& l = file.locator;
-    const uint64_t size = file.bytes.size();
-    if (!file.hasLocator)
-        Fail(file, "locator: the file is " + std::to_string(size) +
-                       " bytes long, too short for the locator at bytes 128-151");
-    if (l.packageOffset == 0)
-        Fail(file, "locator field packageOffset is 0: no package has been appended (a bare stub?)");
-    ok("locator: package at offset " + std::to_string(l.packageOffset));
+    const uint64_t size = file.Size();
+    const std::string noPackage = NoPackageReason(file);
+    if (!noPackage.empty()) Fail(file, noPackage);
+    report.ok("locator: package at offset " + std::to_string(l.packageOffset));
 
     if (l.minimumFileSize != 0) {
         if (!SizeRulePasses(file))
             Fail(file, "size rule: locator field minimumFileSize is " + std::to_string(l.minimumFileSize) +
-                           " but the file is only " + std::to_string(size) + " bytes long (truncated)");
-        ok("size rule: file " + std::to_string(size) + " bytes, minimumFileSize " +
-           std::to_string(l.minimumFileSize));
+                           " but the file is only " + CountText(size, "byte", "bytes") + " long (truncated)");
+        report.ok("size rule: file " + CountText(size, "byte", "bytes") + ", minimumFileSize " +
+                  std::to_string(l.minimumFileSize));
     } else {
         if (!SizeRulePasses(file))
             Fail(file, "size rule: locator field expectedFileSize is " + std::to_string(l.ExpectedFileSize()) +
-                           " but the file is only " + std::to_string(size) + " bytes long (truncated by " +
-                           std::to_string(l.ExpectedFileSize() - static_cast<int64_t>(size)) + " bytes)");
-        ok("size rule: file " + std::to_string(size) + " bytes, expectedFileSize " +
-           std::to_string(l.ExpectedFileSize()));
+                           " but the file is only " + CountText(size, "byte", "bytes") + " long (truncated by " +
+                           CountText(static_cast<uint64_t>(l.ExpectedFileSize() - static_cast<int64_t>(size)),
+                                     "byte", "bytes") +
+                           ")");
+        report.ok("size rule: file " + CountText(size, "byte", "bytes") + ", expectedFileSize " +
+                  std::to_string(l.ExpectedFileSize()));
     }
 
     const std::optional<uint32_t> crc = CheckedBlockCrc(file);
     if (!crc)
         Fail(file, "locator field checkedLength " + std::to_string(l.checkedLength) + ": the checked block (from " +
                        std::to_string(l.packageOffset) + ") runs past the end of the file (" +
-                       std::to_string(size) + " bytes)");
+                       CountText(size, "byte", "bytes") + ")");
     if (*crc != l.checkedCrc)
-        Fail(file, "CRC-32 of the checked block (" + std::to_string(l.checkedLength) + " bytes at offset " +
+        Fail(file, "CRC-32 of the checked block (" + CountText(l.checkedLength, "byte", "bytes") + " at offset " +
                        std::to_string(l.packageOffset) + ") is " + Hex32(*crc) + ", locator field checkedCrc says " +
-                       Hex32(l.checkedCrc) + " (damaged)");
-    ok("checked block: " + std::to_string(l.checkedLength) + " bytes, CRC-32 " + Hex32(*crc));
+                       Hex32(l.checkedCrc) + " (damaged)" +
+                       (ChecksumCoversLength(l.checkedLength)
+                            ? ""
+                            : "; the launcher sums a block of 2 GiB or more to 0"));
+    report.ok("checked block: " + CountText(l.checkedLength, "byte", "bytes") + ", CRC-32 " + Hex32(*crc));
 
     if (!file.hasHeader)
         Fail(file, "header: the 74 header bytes at packageOffset " + std::to_string(l.packageOffset) +
                        " run past the end of the file");
     const PackageHeader& h = file.header;
-    ok("header: 74 bytes at offset " + std::to_string(l.packageOffset));
+    report.ok("header: 74 bytes at offset " + std::to_string(l.packageOffset));
 
     const unsigned d = h.lzmaProperties[0];
     const uint32_t dict = LittleEndian32(h.lzmaProperties + 1);
@@ -167,8 +224,8 @@ void VerifyPackage(const PackageFile& file, EngineChoice choice, const std::func
     if (lc + lp > 4)
         Fail(file, "header byte 0 (LZMA properties) " + std::to_string(d) + " means lc " + std::to_string(lc) +
                        " + lp " + std::to_string(lp) + " > 4, which the decoder cannot handle");
-    ok("LZMA properties: lc " + std::to_string(lc) + ", lp " + std::to_string(lp) + ", pb " + std::to_string(pb) +
-       ", dictionary " + std::to_string(dict) + " bytes");
+    report.ok("LZMA properties: lc " + std::to_string(lc) + ", lp " + std::to_string(lp) + ", pb " +
+              std::to_string(pb) + ", dictionary " + CountText(dict, "byte", "bytes"));
 
     const bool has32 = h.engine32.offset != 0;
     const bool refuses64 = h.engine64.offset == kRefuse64BitWindows;
@@ -177,25 +234,49 @@ void VerifyPackage(const PackageFile& file, EngineChoice choice, const std::func
         Fail(file, refuses64 ? "header field engine64.offset is 0xFFFFFFFF (refuse 64-bit Windows) but "
                                "engine32.offset is 0: there is no engine at all"
                              : "header fields engine32.offset and engine64.offset are both 0: there is no engine");
-    Bytes scratch;
     if (choice == EngineChoice::kOnly32 && !has32)
         Fail(file, "header field engine32.offset is 0: the package has no 32-bit engine");
     if (choice == EngineChoice::kOnly64 && !has64)
         Fail(file, std::string("header field engine64.offset is ") + (refuses64 ? "0xFFFFFFFF" : "0") +
                        ": the package has no 64-bit engine");
     if (has32 && choice != EngineChoice::kOnly64)
-        CheckPayload(file, "engine32", h.engine32, ok, choice == EngineChoice::kOnly32 && decoded ? *decoded : scratch);
+        CheckPayload(file, "engine32", h.engine32, report, choice == EngineChoice::kOnly32 ? engine : nullptr);
     else if (!has32)
-        ok("engine32: none");
+        report.ok("engine32: none");
     if (has64 && choice != EngineChoice::kOnly32)
-        CheckPayload(file, "engine64", h.engine64, ok, choice == EngineChoice::kOnly64 && decoded ? *decoded : scratch);
+        CheckPayload(file, "engine64", h.engine64, report, choice == EngineChoice::kOnly64 ? engine : nullptr);
     else if (refuses64)
-        ok("engine64: none, and 64-bit Windows is refused");
+        report.ok("engine64: none, and 64-bit Windows is refused");
     else if (!has64)
-        ok("engine64: none");
+        report.ok("engine64: none");
 
-    CheckMessage(file, "wrongWidthMessage", h.wrongWidthMessage, ok);
-    CheckMessage(file, "unsupportedWindowsMessage", h.unsupportedWindowsMessage, ok);
+    CheckMessage(file, "wrongWidthMessage", h.wrongWidthMessage, report);
+    CheckMessage(file, "unsupportedWindowsMessage", h.unsupportedWindowsMessage, report);
+    for (const std::string& warning : LayoutWarnings(file)) report.warn(warning);
+}
+
+std::vector<std::string> LayoutWarnings(const PackageFile& file) {
+    std::vector<std::string> warnings;
+    if (const auto table = FindCertificateTable(file)) {
+        const uint64_t end = table->offset + table->size;
+        if (end < file.Size())
+            warnings.push_back(CountText(file.Size() - end, "byte", "bytes") +
+                               " after the certificate table: the signature no longer covers the file");
+    }
+    if (!file.hasHeader) return warnings;
+    const PackageHeader& h = file.header;
+    struct Range {
+        unsigned element;
+        const char* name;
+        uint16_t min, max;
+    };
+    for (const Range& r : {Range{kWin10, "Windows 10", h.win10MinRelease, h.win10MaxRelease},
+                           Range{kWin11, "Windows 11", h.win11MinRelease, h.win11MaxRelease}})
+        if (h.allowedWindows.Contains(r.element) && r.min > r.max)
+            warnings.push_back(std::string(r.name) + " is allowed, but its release range " + std::to_string(r.min) +
+                               " to " + std::to_string(r.max) + " is upside down: every " + r.name +
+                               " whose release the launcher can tell is refused");
+    return warnings;
 }
 
 std::string Hex32(uint32_t value) {
@@ -219,4 +300,8 @@ std::string ElevationMeaning(uint8_t mode) {
 
 std::string ReleaseRangeText(uint16_t min, uint16_t max) {
     return std::to_string(min) + " to " + std::to_string(max) + (max >= 9999 ? " (no upper bound)" : "");
+}
+
+std::string CountText(uint64_t count, const char* one, const char* many) {
+    return std::to_string(count) + " " + (count == 1 ? one : many);
 }

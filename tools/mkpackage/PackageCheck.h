@@ -1,49 +1,89 @@
 // Reading a finished package back: the locator and header as the launcher
 // sees them, and the launcher's own checks, in its order, for `verify`,
-// `inspect` and `extract`.
+// `inspect`, `extract` and the last step of `build`.
 #pragma once
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "PackageWriter.h"
 
 struct PackageFile {
     std::string path;
-    Bytes bytes;
+    Blob bytes;
     bool hasLocator = false;  // the file reaches past byte 151
     PackageLocator locator{};
     bool hasHeader = false;   // packageOffset is nonzero and 74 bytes lie there
     PackageHeader header{};
+    uint64_t Size() const { return bytes.size(); }
 };
 
 // Never fails: what cannot be read is marked absent.
-PackageFile ParsePackageFile(std::string path, Bytes bytes);
-// Reads path and parses it; throws Failure when it cannot be read.
+PackageFile ParsePackageFile(std::string path, Blob bytes);
+// Maps path and parses it; throws Failure when it cannot be read.
 PackageFile LoadPackageFile(const std::string& path);
 
-// The launcher's size rule: minimumFileSize against the low 32 bits of the
-// file size when it is nonzero, else expectedFileSize against the whole size.
+// Why file cannot hold a package at all, or empty when it may: it is no PE
+// image, its PE header covers bytes 128-151, packageOffset is 0 or points
+// into the launcher image, or the locator contradicts itself.  A truncated
+// or damaged package is not "no package": the launcher's checks find those.
+std::string NoPackageReason(const PackageFile& file);
+
+// The launcher's size rule (shared with it: IsTruncated).
 bool SizeRulePasses(const PackageFile& file);
-// CRC-32 of the checked block, or nothing when the block runs past the end.
+// CRC-32 of the checked block by the launcher's rule (a block of 2 GiB or
+// more sums to 0), or nothing when the block runs past the end.
 std::optional<uint32_t> CheckedBlockCrc(const PackageFile& file);
 // A message text, or nothing when it runs past the end of the file.
 std::optional<std::u16string> MessageText(const PackageFile& file, const MessageRef& ref);
+
+// The Authenticode certificate table that the image's security directory
+// names, when there is one.
+struct CertificateTable {
+    uint64_t offset = 0, size = 0;
+};
+std::optional<CertificateTable> FindCertificateTable(const PackageFile& file);
+
+// How decoding a payload with the launcher's decoder went.
+struct PayloadDecoding {
+    bool ended = false;         // the decoder ended normally
+    uint64_t produced = 0;      // bytes of engine
+    uint64_t packedLeft = 0;    // packed bytes never read: the stream holds more
+};
+// Decodes entry exactly as the launcher would, handing the engine's bytes
+// to take (when given) as they come.  The entry must lie inside the file
+// with sizes below 2 GiB.
+PayloadDecoding DecodePayload(const PackageFile& file, const PayloadEntry& entry,
+                              const std::function<void(const uint8_t*, size_t)>& take = {});
+
+// What a check says besides passing: "ok" lines for each passed check, and
+// warnings about what the launcher accepts but a vendor must know.
+struct CheckReport {
+    std::function<void(const std::string&)> ok = [](const std::string&) {};
+    std::function<void(const std::string&)> warn = [](const std::string&) {};
+};
 
 enum class EngineChoice { kBoth, kOnly32, kOnly64 };
 
 // Everything the launcher checks before it starts an engine, in its order:
 // locator, size rule, checked block CRC, header, LZMA properties, payloads
 // (each present one decoded to exactly its unpacked size; with kOnly32 or
-// kOnly64 just that one, which must be present), message references.  Each
-// passed check is reported through ok ("size rule: ..."); the first failure
-// throws Failure naming the file and the field.  decoded, when given,
-// receives the engine of kOnly32 or kOnly64.
-void VerifyPackage(const PackageFile& file, EngineChoice choice,
-                   const std::function<void(const std::string&)>& ok, Bytes* decoded = nullptr);
+// kOnly64 just that one, which must be present), message references.  The
+// first failure throws Failure naming the file and the field; a file that
+// cannot hold a package at all fails with "no package".  engine, when given,
+// receives the decoded bytes of the kOnly32 or kOnly64 engine as they come.
+void VerifyPackage(const PackageFile& file, EngineChoice choice, const CheckReport& report,
+                   const std::function<void(const uint8_t*, size_t)>& engine = {});
+
+// What the launcher accepts but a vendor must hear about, without decoding:
+// bytes after the certificate table, upside-down release ranges of allowed
+// Windows 10 or 11.
+std::vector<std::string> LayoutWarnings(const PackageFile& file);
 
 // Words for fields.
 std::string Hex32(uint32_t value);
 std::string ElevationName(uint8_t mode);         // "none", "runas", "noadmin", "none (value 7)"
 std::string ElevationMeaning(uint8_t mode);      // a sentence for people
 std::string ReleaseRangeText(uint16_t min, uint16_t max);  // "1507 to 9999 (no upper bound)"
+std::string CountText(uint64_t count, const char* one, const char* many);  // "1 byte", "2 bytes"

@@ -1,14 +1,15 @@
 // mkpackage verify and extract: the launcher's checks on a package file, and
 // the decoded engine written out.
 #include "Commands.h"
-#include "FileIo.h"
+#include "HostFiles.h"
 #include "Options.h"
 #include "PackageCheck.h"
 
 const char* const kVerifyHelp = R"(usage: mkpackage verify FILE
 
 Makes every check the launcher makes before it starts an engine, in its
-order: the locator is present, the file is long enough (expectedFileSize, or
+order: the file can hold a package at all (a Windows program whose locator
+at bytes 128-151 points past its image), the file is long enough (expectedFileSize, or
 minimumFileSize when set), the CRC-32 of the checked block matches, the header
 is readable, the LZMA properties are usable (byte 0 below 225, dictionary
 below 2^31, lc + lp at most 4), every engine present decodes to exactly its
@@ -16,7 +17,12 @@ unpacked size, and the message texts lie inside the file.  Data after the
 package as built (a signature) is accepted, as the launcher accepts it.
 
 Prints an "OK" line per check and exits 0; on the first failure prints why,
-naming the file and the field, and exits 1.  Exit 2 on a usage error.
+naming the file and the field, and exits 1 ("no package" for a file that
+cannot hold one).  Warns, and still exits 0, about what the launcher accepts
+but a vendor must know: bytes after the certificate table (the signature no
+longer covers the file), a packed stream that holds more than its
+unpackedSize (the launcher would run a cut engine), a release range of an
+allowed Windows 10 or 11 that is upside down.  Exit 2 on a usage error.
 
   -h, --help  this text
 
@@ -29,8 +35,10 @@ const char* const kExtractHelp = R"(usage: mkpackage extract FILE (--engine32 | 
 
 Writes the decoded 32-bit or 64-bit setup engine of the package FILE to OUT,
 byte for byte as the launcher would run it.  The package must pass the same
-checks as for 'mkpackage verify' (for the chosen engine); OUT is written to a
-temporary file and renamed, so it never appears half-written.
+checks as for 'mkpackage verify' (for the chosen engine); the engine is
+decoded straight into a temporary file next to OUT, flushed and renamed, so
+OUT never appears half-written and a failed check leaves an earlier OUT as
+it was.  OUT may not be FILE itself.
 
   --engine32        the 32-bit engine
   --engine64        the 64-bit engine
@@ -40,6 +48,17 @@ temporary file and renamed, so it never appears half-written.
 Examples:
   mkpackage extract MySetup.exe --engine64 -o setup64.exe
 )";
+
+namespace {
+
+CheckReport Printing(Console& console, bool printOk) {
+    CheckReport report;
+    if (printOk) report.ok = [&console](const std::string& line) { console.out << "OK " << line << "\n"; };
+    report.warn = [&console](const std::string& line) { console.err << "mkpackage: warning: " << line << "\n"; };
+    return report;
+}
+
+}  // namespace
 
 int RunVerify(const std::vector<std::string>& args, Console& console) {
     std::string path;
@@ -54,7 +73,7 @@ int RunVerify(const std::vector<std::string>& args, Console& console) {
     }
     if (path.empty()) throw UsageError("FILE is required");
     const PackageFile file = LoadPackageFile(path);
-    VerifyPackage(file, EngineChoice::kBoth, [&](const std::string& line) { console.out << "OK " << line << "\n"; });
+    VerifyPackage(file, EngineChoice::kBoth, Printing(console, true));
     console.out << path << ": OK\n";
     return kExitOk;
 }
@@ -84,11 +103,17 @@ int RunExtract(const std::vector<std::string>& args, Console& console) {
     if (!choice) throw UsageError("say which engine: --engine32 or --engine64");
     if (output.empty()) throw UsageError("-o OUT is required");
     const PackageFile file = LoadPackageFile(path);
-    Bytes engine;
-    VerifyPackage(file, *choice, [](const std::string&) {}, &engine);
-    std::string error;
-    if (!WriteFileAtomically(output, engine, error)) throw Failure(error);
-    console.out << output << ": " << engine.size() << " bytes, the "
+    const std::optional<FileId> outputId = IdentifyFile(output);
+    if (outputId && IdentifyFile(path) == outputId)
+        throw UsageError("-o " + output + " is the same file as FILE " + path);
+    OutputFile out(output);
+    uint64_t written = 0;
+    VerifyPackage(file, *choice, Printing(console, false), [&](const uint8_t* data, size_t size) {
+        out.Write(data, size);
+        written += size;
+    });
+    out.Commit();
+    console.out << output << ": " << CountText(written, "byte", "bytes") << ", the "
                 << (*choice == EngineChoice::kOnly32 ? "32" : "64") << "-bit engine of " << path << "\n";
     return kExitOk;
 }
