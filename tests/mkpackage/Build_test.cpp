@@ -165,12 +165,12 @@ const OptionCase kOptionCases[] = {
          EXPECT_EQ(h.lzmaProperties[0], 0x5D);  // lc 3, lp 0, pb 2
          EXPECT_EQ(h.lzmaProperties[3], 0x40);  // 4 MiB
      }},
-    {"ReleaseRanges", {"--allow", "10,11", "--win10", "1809-", "--win11", "2200-2399"},
+    {"ReleaseRanges", {"--allow", "10,11", "--win10", "1809-", "--win11", "2210-2309"},
      [](auto&, auto& h) {
          EXPECT_EQ(h.win10MinRelease, 1809);
          EXPECT_EQ(h.win10MaxRelease, 9999);
-         EXPECT_EQ(h.win11MinRelease, 2200);
-         EXPECT_EQ(h.win11MaxRelease, 2399);
+         EXPECT_EQ(h.win11MinRelease, 2210);
+         EXPECT_EQ(h.win11MaxRelease, 2309);
      }},
     {"ElevationRunas", {"--allow", "all", "--elevation", "runas"},
      [](auto&, auto& h) { EXPECT_EQ(h.elevationMode, 1); }},
@@ -238,7 +238,9 @@ const Refusal kRefusals[] = {
     {"MessageFileMissing", 1, {"--unsupported-file", "MISSING"}, {"--unsupported-file", "missing.exe"}},
     {"TextNotUtf8", 1, {"--unsupported-text", "caf\xE9"}, {"--unsupported-text", "not valid UTF-8"}},
     {"UnknownWindows", 2, {"--allow", "xp,win12"}, {"--allow", "unknown Windows version 'win12'"}},
-    {"EmptyWindowsList", 2, {"--allow", ","}, {"--allow", "at least one"}},
+    {"EmptyWindowsList", 2, {"--allow", ""}, {"--allow", "at least one"}},
+    {"EmptyWindowsListItem", 2, {"--allow", "7,,8"}, {"--allow '7,,8' has an empty item"}},
+    {"OnlyCommas", 2, {"--allow", ","}, {"--allow", "empty item"}},
     {"ReleaseRangeUpsideDown", 2, {"--win10", "2004-1909"}, {"--win10", "upside down"}},
     {"ReleaseNotANumber", 2, {"--win11", "21H2-"}, {"--win11", "21H2"}},
     {"ReleaseTooLarge", 2, {"--win11", "2110-10000"}, {"--win11", "too large"}},
@@ -303,7 +305,10 @@ TEST_F(MkpackageTest, RequiredOptionsAreNamed) {
         std::vector<std::string> args;
         const char* saying;
     } cases[] = {
-        {{"build", "--engine32", e, "--allow", "all", "-o", File("o")}, "--stub FILE is required"},
+        {{"build", "--stub", stub, "--launcher", "64", "--engine32", e, "--allow", "all", "-o", File("o")},
+         "--stub and --launcher exclude each other"},
+        {{"build", "--launcher", "86", "--engine32", e, "--allow", "all", "-o", File("o")},
+         "--launcher needs 32 or 64"},
         {{"build", "--stub", stub, "--engine32", e, "--allow", "all"}, "-o OUT is required"},
         {{"build", "--stub", stub, "--engine32", e, "-o", File("o")}, "--allow is required"},
         {{"build", "--stub", stub, "--allow", "all", "-o", File("o")}, "at least one engine"},
@@ -331,15 +336,15 @@ TEST_F(MkpackageTest, WarnsAboutEnginesAndMissingMessages) {
     EXPECT_TRUE(Contains(r.err, "refuses 64-bit Windows, but has no wrong-width message")) << r.err;
     EXPECT_TRUE(Contains(r.err, "refuses some Windows versions, but has no unsupported-Windows message")) << r.err;
 
-    // The 64-bit launcher is a PE32+ x86-64 image: right for --engine64,
-    // wrong for --engine32.
-    r = Mk({"build", "--stub", stub, "--engine64", stub, "--allow", "all", "--wrong-width-text", "w", "-o",
-            File("b.exe")});
+    // The 32-bit launcher is a PE32 i386 image: right for --engine32,
+    // wrong for --engine64.
+    r = Mk({"build", "--stub", stub, "--engine32", stub, "--allow", "all", "-o", File("b.exe")});
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(r.err, "");
-    r = Mk({"build", "--stub", stub, "--engine32", stub, "--allow", "all", "-o", File("c.exe")});
+    r = Mk({"build", "--stub", stub, "--engine64", stub, "--allow", "all", "--wrong-width-text", "w", "-o",
+            File("c.exe")});
     ASSERT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_TRUE(Contains(r.err, "is a PE32+ image for machine 0x8664, not i386")) << r.err;
+    EXPECT_TRUE(Contains(r.err, "is a PE32 image for machine 0x14c, not x86-64")) << r.err;
 }
 
 // The package only ever appears complete under its final name.

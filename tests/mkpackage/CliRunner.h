@@ -86,14 +86,14 @@ inline std::string Describe(const std::vector<std::string>& args, const RunResul
     return text + "\n-> exit " + std::to_string(r.exitCode) + "\nstdout:\n" + r.out + "stderr:\n" + r.err;
 }
 
-// A fresh folder per test, with the real 64-bit launcher as stub.
+// A fresh folder per test, with the real 32-bit launcher, the product, as stub.
 class MkpackageTest : public ::testing::Test {
 protected:
     void SetUp() override {
         std::string pattern = (fs::temp_directory_path() / "mkpackage-test-XXXXXX").string();
         ASSERT_NE(mkdtemp(pattern.data()), nullptr);
         dir = pattern;
-        stub = STUB64_PATH;
+        stub = STUB32_PATH;
         ASSERT_TRUE(fs::exists(stub)) << "the launcher stub is not built: " << stub;
         ASSERT_TRUE(fs::exists(MKPACKAGE_PATH)) << "mkpackage is not built: " << MKPACKAGE_PATH;
     }

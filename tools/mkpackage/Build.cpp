@@ -1,42 +1,68 @@
 // mkpackage build: checks every input, packs the engines, lays out the
-// package, checks the result as the launcher would and only then writes it.
+// package, writes it next to OUT, checks the written file as the launcher
+// would and only then puts it under OUT.
+#include <algorithm>
 #include <cstdio>
 #include <iomanip>
+#include <map>
+#include <new>
 #include <sstream>
 
 #include "Commands.h"
-#include "FileIo.h"
+#include "EmbeddedLaunchers.h"
+#include "HostFiles.h"
 #include "Options.h"
 #include "PackageCheck.h"
 #include "PeImage.h"
+#include "PeResources.h"
 
-const char* const kBuildHelp = R"(usage: mkpackage build --stub STUB (--engine32 FILE | --engine64 FILE | both)
+const char* const kBuildHelp = R"(usage: mkpackage build (--engine32 FILE | --engine64 FILE | both)
                       --allow VERSIONS [options] -o OUT
 
-Appends a setup package to a copy of the launcher STUB and writes it to OUT.
-OUT appears only when it is complete: it is written to a temporary file in
-OUT's folder, flushed and renamed, so an interrupted build leaves no partial
-package under OUT.  Build first, then sign OUT; never append to a signed file.
+Appends a setup package to a copy of the launcher and writes it to OUT.  The
+launcher is the 32-bit one built into mkpackage, which runs the 64-bit engine
+on 64-bit Windows; --launcher 64 or --stub FILE choose another.  OUT appears
+only when it is complete and has passed the launcher's own checks: it is
+written to a temporary file in OUT's folder, checked, flushed and renamed, so
+an interrupted or failed build leaves no partial package under OUT and an
+earlier OUT as it was.  Build first, then sign OUT; never append to a signed
+file.
 
-Inputs:
-  --stub FILE            the launcher (stub32.exe or stub64.exe): a PE image whose
-                         PE header starts at 256, with bytes 128-151 free and no
-                         data after its last section (so not signed, no package)
+Launcher:
+  --launcher 32|64       the built-in launcher to use (default 32: stub32.exe)
+  --stub FILE            a launcher file instead (stub32.exe or stub64.exe): a PE
+                         image whose PE header starts at 256, with bytes 128-151
+                         free and no data after its last section (so not signed,
+                         no package)
+  --icon FILE.ico        the icon users see on the package (an .ico file with one
+                         or more images; replaces the launcher's own)
+  --version-info KEY=VALUE
+                         version information users see in the file's properties;
+                         repeatable.  KEY: CompanyName, FileDescription,
+                         FileVersion, ProductName, ProductVersion, LegalCopyright,
+                         OriginalFilename, InternalName, Comments.  FileVersion
+                         and ProductVersion of the form a.b.c.d also set the
+                         numeric versions.
+
+Engines and data:
   --engine32 FILE        the 32-bit setup engine (a PE32 i386 image)
   --engine64 FILE        the 64-bit setup engine (a PE32+ x86-64 image)
   --refuse-64bit         no 64-bit engine, and 64-bit Windows is refused with the
-                         wrong-width message (needs --engine32, excludes --engine64)
+                         wrong-width message (needs --engine32, excludes
+                         --engine64 and a 64-bit launcher)
   --data FILE            data for the engine, stored after the message texts
   --checked-data N|all   how many leading bytes of --data the CRC-32 covers
-                         (default 0: the checksum covers header, engines and texts)
-  An engine that is not a PE image of its width is packed, with a warning.
+                         (needs --data; without it the checksum covers header,
+                         engines and texts only)
+  An engine must be 1 byte to below 2 GiB; one that is not a PE image of its
+  width is packed, with a warning.  Inputs may be pipes (e.g. <(cat e.exe)).
 
 Where it may run:
   --allow LIST           required; comma-separated Windows versions that may run
                          it: 95 98 me nt4 2000 xp vista 7 8 8.1 10 11 later, or
                          all ('later' = newer or unrecognised versions)
-  --win10 MIN-MAX        Windows 10 release codes allowed (default 1507-, where
-                         'MIN-' means no upper bound, stored as 9999)
+  --win10 MIN-MAX        Windows 10 release codes allowed, YYMM (default 1507-,
+                         where 'MIN-' means no upper bound, stored as 9999)
   --win11 MIN-MAX        Windows 11 release codes allowed (default 2110-)
 
 Launch:
@@ -58,29 +84,36 @@ UTF-8 byte-order mark and one final line break are dropped):
 Compression (raw LZMA1, one setting for both engines):
   --preset 0-9           effort of the match finder (default 6)
   --extreme              slower, sometimes smaller
-  --dict SIZE            dictionary size, 4KiB to below 2GiB (default 4MiB)
+  --dict SIZE            dictionary size, 4KiB to 1536MiB (default 4MiB)
   --lc N --lp N --pb N   literal context / position bits (default 3, 0, 2;
                          lc + lp at most 4, pb at most 4)
   --end-marker           write an end-of-stream marker after each engine
 
-  -o, --output OUT       the package to write (required)
+  -o, --output OUT       the package to write (required; none of the inputs)
   -h, --help             this text
 
 Values may follow their option as the next word or after '=' (--dict=8MiB);
-sizes take KiB, MiB or GiB.  An option given twice: the last one counts.
+sizes take KiB, MiB or GiB; keywords (all, none, runas, ...) any case.  An
+option given twice: the last one counts.
 
 Examples:
-  mkpackage build --stub stub32.exe --engine32 setup32.exe --engine64 setup64.exe \
+  mkpackage build --engine32 setup32.exe --engine64 setup64.exe \
       --allow 7,8,8.1,10,11,later --win10 1809- \
-      --unsupported-text "This program does not run on %USER%." -o MySetup.exe
-  mkpackage build --stub stub32.exe --engine32 setup32.exe --refuse-64bit \
+      --unsupported-text "This program does not run on %USER%." \
+      --icon product.ico --version-info CompanyName="Example Ltd" \
+      --version-info FileVersion=2.1.0.7 -o MySetup.exe
+  mkpackage build --engine32 setup32.exe --refuse-64bit \
       --allow all --wrong-width-text "Please use the 64-bit download." -o Setup32.exe
-  mkpackage build --stub stub64.exe --engine64 setup64.exe --data payload.bin \
+  mkpackage build --launcher 64 --engine64 setup64.exe --data payload.bin \
       --checked-data all --allow 10,11,later --elevation runas --preset 9 \
       --extreme --dict 64MiB -o Setup64.exe
 )";
 
 namespace {
+
+constexpr uint64_t kLargestStub = 64u << 20;
+constexpr uint64_t kLargestText = 1u << 20;
+constexpr uint64_t kLargestIcon = 16u << 20;
 
 struct TextSource {
     const char* textOption;
@@ -90,7 +123,9 @@ struct TextSource {
 };
 
 struct BuildOptions {
-    std::string stub, engine32, engine64, data, output;
+    std::string stub, engine32, engine64, data, output, icon;
+    std::optional<int> launcher;
+    VersionStrings versionInfo;
     bool refuse64 = false;
     std::optional<std::string> checkedData;
     std::optional<AllowedWindowsSet> allow;
@@ -103,6 +138,32 @@ struct BuildOptions {
     bool help = false;
 };
 
+const char* const kVersionKeys[] = {"CompanyName",    "FileDescription",  "FileVersion",
+                                    "ProductName",    "ProductVersion",   "LegalCopyright",
+                                    "OriginalFilename", "InternalName",   "Comments"};
+
+void AddVersionInfo(BuildOptions& o, const std::string& text) {
+    const size_t eq = text.find('=');
+    const std::string key = text.substr(0, eq);
+    const auto known = std::find_if(std::begin(kVersionKeys), std::end(kVersionKeys),
+                                    [&](const char* k) { return key == k; });
+    if (eq == std::string::npos || known == std::end(kVersionKeys))
+        throw UsageError("--version-info needs KEY=VALUE with KEY one of CompanyName, FileDescription, "
+                         "FileVersion, ProductName, ProductVersion, LegalCopyright, OriginalFilename, "
+                         "InternalName, Comments (as written), not '" + text + "'");
+    const std::string value = text.substr(eq + 1);
+    try {
+        Utf8ToUtf16(value);
+    } catch (const PackageError&) {
+        throw UsageError("--version-info " + key + ": the value is not valid UTF-8");
+    }
+    // Given twice, the last one counts, as for every option.
+    auto it = std::find_if(o.versionInfo.begin(), o.versionInfo.end(),
+                           [&](const std::pair<std::string, std::string>& kv) { return kv.first == key; });
+    if (it != o.versionInfo.end()) it->second = value;
+    else o.versionInfo.emplace_back(key, value);
+}
+
 BuildOptions ParseBuildArgs(const std::vector<std::string>& args) {
     BuildOptions o;
     ArgCursor cursor(args);
@@ -112,12 +173,19 @@ BuildOptions ParseBuildArgs(const std::vector<std::string>& args) {
         auto flag = [&] { cursor.NoValue(opt); return true; };
         if (opt == "-h" || opt == "--help") o.help = flag();
         else if (opt == "--stub") o.stub = value();
+        else if (opt == "--launcher") {
+            const std::string v = value();
+            if (v != "32" && v != "64") throw UsageError("--launcher needs 32 or 64, not '" + v + "'");
+            o.launcher = v == "32" ? 32 : 64;
+        }
+        else if (opt == "--icon") o.icon = value();
+        else if (opt == "--version-info") AddVersionInfo(o, value());
         else if (opt == "--engine32") o.engine32 = value();
         else if (opt == "--engine64") o.engine64 = value();
         else if (opt == "--refuse-64bit") o.refuse64 = flag();
         else if (opt == "--data") o.data = value();
         else if (opt == "--checked-data") {
-            o.checkedData = value();
+            o.checkedData = Lower(value());
             if (*o.checkedData != "all") ParseByteSize(opt, *o.checkedData, 0xFFFFFFFFu);
         }
         else if (opt == "--allow") o.allow = ParseWindowsList(opt, value());
@@ -134,8 +202,10 @@ BuildOptions ParseBuildArgs(const std::vector<std::string>& args) {
         else if (opt == "--extreme") o.lzma.extreme = flag();
         else if (opt == "--dict") {
             const std::string text = value();
-            const uint64_t size = ParseByteSize(opt, text, 0x7FFFFFFFu);
+            const uint64_t size = ParseByteSize(opt, text, 0xFFFFFFFFu);
             if (size < 4096) throw UsageError("--dict " + text + " is too small (at least 4KiB)");
+            if (size > kLargestEncoderDictionary)
+                throw UsageError("--dict " + text + " is too large: the LZMA encoder takes at most 1536MiB");
             o.lzma.dictionarySize = static_cast<uint32_t>(size);
         }
         else if (opt == "--lc") o.lzma.lc = static_cast<uint32_t>(ParseUnsigned(opt, value(), 4));
@@ -147,11 +217,11 @@ BuildOptions ParseBuildArgs(const std::vector<std::string>& args) {
         else throw UsageError("unexpected argument '" + opt + "'");
     }
     if (o.help) return o;
-    if (o.stub.empty()) throw UsageError("--stub FILE is required");
     if (o.output.empty()) throw UsageError("-o OUT is required");
     if (!o.allow)
         throw UsageError("--allow is required: the Windows versions that may run the package "
                          "(e.g. --allow all, or --allow 7,8,8.1,10,11,later)");
+    if (!o.stub.empty() && o.launcher) throw UsageError("--stub and --launcher exclude each other");
     if (o.refuse64 && !o.engine64.empty()) throw UsageError("--refuse-64bit and --engine64 exclude each other");
     if (o.refuse64 && o.engine32.empty()) throw UsageError("--refuse-64bit needs --engine32");
     if (o.engine32.empty() && o.engine64.empty())
@@ -162,17 +232,37 @@ BuildOptions ParseBuildArgs(const std::vector<std::string>& args) {
     if (o.lzma.lc + o.lzma.lp > 4)
         throw UsageError("--lc " + std::to_string(o.lzma.lc) + " plus --lp " + std::to_string(o.lzma.lp) +
                          " is more than 4");
-    if (o.checkedData && o.data.empty() && *o.checkedData != "all" && *o.checkedData != "0")
+    if (o.checkedData && o.data.empty())
         throw UsageError("--checked-data " + *o.checkedData + " needs --data FILE");
     return o;
 }
 
-Bytes ReadInput(const std::string& option, const std::string& path) {
-    Bytes bytes;
-    std::string error;
-    if (!ReadWholeFile(path, bytes, error)) throw Failure(option + ": " + error);
-    return bytes;
+// An input may not be the output: writing OUT would destroy it.  Compared
+// by identity, so links and other spellings of one file are caught.
+void RefuseOutputAmongInputs(const BuildOptions& o) {
+    const std::optional<FileId> out = IdentifyFile(o.output);
+    if (!out) return;
+    const std::pair<const char*, const std::string*> inputs[] = {
+        {"--stub", &o.stub},
+        {"--engine32", &o.engine32},
+        {"--engine64", &o.engine64},
+        {"--data", &o.data},
+        {"--icon", &o.icon},
+        {o.wrongWidth.fileOption, o.wrongWidth.file ? &*o.wrongWidth.file : nullptr},
+        {o.unsupported.fileOption, o.unsupported.file ? &*o.unsupported.file : nullptr},
+    };
+    for (const auto& [option, path] : inputs)
+        if (path && !path->empty() && IdentifyFile(*path) == out)
+            throw UsageError("-o " + o.output + " is the same file as " + option + " " + *path +
+                             ": writing the package would destroy it");
 }
+
+std::shared_ptr<const InputFile> OpenInput(const std::string& option, const std::string& path,
+                                           uint64_t maxSize = UINT64_MAX, const std::string& tooLarge = {}) {
+    return InputFile::Open(path, option + " " + path, maxSize, tooLarge);
+}
+
+Bytes CopyOf(const InputFile& file) { return Bytes(file.Data(), file.Data() + file.Size()); }
 
 std::u16string ReadText(const TextSource& source) {
     std::string utf8;
@@ -181,8 +271,8 @@ std::u16string ReadText(const TextSource& source) {
         utf8 = *source.text;
         where = source.textOption;
     } else if (source.file) {
-        const Bytes bytes = ReadInput(source.fileOption, *source.file);
-        utf8.assign(bytes.begin(), bytes.end());
+        const auto file = OpenInput(source.fileOption, *source.file, kLargestText, "a message text is shorter");
+        utf8.assign(file->Data(), file->Data() + file->Size());
         where = std::string(source.fileOption) + " " + *source.file;
         if (utf8.compare(0, 3, "\xEF\xBB\xBF") == 0) utf8.erase(0, 3);
         if (!utf8.empty() && utf8.back() == '\n') utf8.pop_back();
@@ -197,18 +287,25 @@ std::u16string ReadText(const TextSource& source) {
         throw Failure(where + ": the text is not valid UTF-8");
     }
     if (text.size() > 0xFFFF)
-        throw Failure(where + ": the text is " + std::to_string(text.size()) +
-                      " UTF-16 units long; a message holds at most 65535");
+        throw Failure(where + ": the text is " + CountText(text.size(), "UTF-16 unit", "UTF-16 units") +
+                      " long; a message holds at most 65535");
     return text;
+}
+
+// The PE headers at the start of a file (engines can be gigabytes; their
+// sections are not needed).
+bool PeHeadersOf(const InputFile& file, PeInfo& info, std::string& error) {
+    const size_t head = static_cast<size_t>(std::min<uint64_t>(file.Size(), 64 * 1024));
+    return ParsePe(Bytes(file.Data(), file.Data() + head), info, error);
 }
 
 // Engines are opaque to the launcher, but a file that is no PE image of the
 // right width is almost always a wrong path on the command line.
-void WarnAboutEngine(Console& console, const char* option, const std::string& path, const Bytes& engine,
+void WarnAboutEngine(Console& console, const char* option, const std::string& path, const InputFile& engine,
                      uint16_t wantMachine) {
     PeInfo info;
     std::string error;
-    if (!ParsePe(engine, info, error)) {
+    if (!PeHeadersOf(engine, info, error)) {
         console.err << "mkpackage build: warning: " << option << " " << path << ": " << error
                     << "; packing it anyway\n";
         return;
@@ -221,7 +318,7 @@ void WarnAboutEngine(Console& console, const char* option, const std::string& pa
 
 class Progress {
 public:
-    Progress(Console& console, std::string label, size_t total)
+    Progress(Console& console, std::string label, uint64_t total)
         : console_(console), label_(std::move(label)), show_(console.errIsTerminal && total >= (1u << 20)) {}
     ProgressFn Fn() {
         if (!show_) return {};
@@ -240,11 +337,17 @@ private:
     bool show_;
 };
 
-PayloadInput Pack(Console& console, const char* label, const Bytes& engine, const LzmaSettings& lzma) {
-    Progress progress(console, label, engine.size());
+PayloadInput Pack(Console& console, const char* option, const InputFile& engine, const LzmaSettings& lzma) {
+    Progress progress(console, std::string("the ") + (option == std::string("--engine32") ? "32" : "64") + "-bit engine",
+                      engine.Size());
     PayloadInput in;
-    in.prepacked = CompressLzma1(engine, lzma, progress.Fn());
-    in.unpackedSizeOverride = static_cast<uint32_t>(engine.size());
+    try {
+        in.prepacked = CompressLzma1(engine.Data(), static_cast<size_t>(engine.Size()), lzma, progress.Fn());
+    } catch (const std::bad_alloc&) {
+        throw Failure(std::string("out of memory while compressing ") + option + " " + engine.Path() + " (" +
+                      CountText(engine.Size(), "byte", "bytes") + ")");
+    }
+    in.unpackedSizeOverride = static_cast<uint32_t>(engine.Size());
     return in;
 }
 
@@ -253,6 +356,63 @@ bool RefusesSomeWindows(const BuildOptions& o) {
         if (!o.allow->Contains(n.element)) return true;
     return o.win10Min > 1507 || o.win10Max < 9999 || o.win11Min > 2110 || o.win11Max < 9999;
 }
+
+struct Launcher {
+    Bytes bytes;
+    std::string name;  // for messages: "--stub FILE" or "the built-in stub32.exe"
+    std::string shown;  // for the summary: "FILE" or "built-in stub32.exe"
+    bool x64 = false;
+};
+
+// The launcher's bytes, with the vendor's icon and version information.
+Launcher LauncherFor(const BuildOptions& o) {
+    Launcher launcher;
+    Bytes& stub = launcher.bytes;
+    if (!o.stub.empty()) {
+        stub = CopyOf(*OpenInput("--stub", o.stub, kLargestStub, "a launcher is a small program"));
+        launcher.name = "--stub " + o.stub;
+        launcher.shown = o.stub;
+        const std::string problem = CheckStub(stub);
+        if (!problem.empty()) throw Failure(launcher.name + " cannot carry a package: " + problem);
+    } else {
+        const EmbeddedLauncher* builtIn = BuiltInLauncher(o.launcher.value_or(32) == 64);
+        if (!builtIn)
+            throw UsageError("this mkpackage was built without launchers inside: give --stub FILE");
+        stub.assign(builtIn->data, builtIn->data + builtIn->size);
+        launcher.name = std::string("the built-in ") + builtIn->name;
+        launcher.shown = std::string("built-in ") + builtIn->name;
+    }
+    PeInfo info;
+    std::string error;
+    launcher.x64 = ParsePe(stub, info, error) && info.machine == 0x8664;
+    if (o.icon.empty() && o.versionInfo.empty()) return launcher;
+
+    ResourceUpdate update;
+    if (!o.icon.empty()) {
+        const auto file = OpenInput("--icon", o.icon, kLargestIcon, "an icon file is smaller");
+        std::vector<IconImage> images;
+        if (!ParseIco(CopyOf(*file), images, error)) throw Failure("--icon " + o.icon + ": " + error);
+        update.icon = std::move(images);
+    }
+    if (!o.versionInfo.empty()) {
+        Bytes resource;
+        if (!BuildVersionResource(o.versionInfo, resource, error)) throw UsageError("--version-info: " + error);
+        update.version = o.versionInfo;
+    }
+    if (!UpdateResources(stub, update, error))
+        throw Failure("cannot set the icon or version information of " + launcher.name + ": " + error);
+    return launcher;
+}
+
+// Writes the package into an output file.
+class OutputSink final : public PackageSink {
+public:
+    explicit OutputSink(OutputFile& out) : out_(out) {}
+    void Write(const uint8_t* data, size_t size) override { out_.Write(data, size); }
+
+private:
+    OutputFile& out_;
+};
 
 }  // namespace
 
@@ -263,41 +423,48 @@ int RunBuild(const std::vector<std::string>& args, Console& console) {
         return kExitOk;
     }
     const char* kWarn = "mkpackage build: warning: ";
+    RefuseOutputAmongInputs(o);
 
     PackageRecipe recipe;
-    recipe.stub = ReadInput("--stub", o.stub);
-    const std::string stubProblem = CheckStub(recipe.stub);
-    if (!stubProblem.empty()) throw Failure("--stub " + o.stub + " cannot carry a package: " + stubProblem);
+    Launcher launcher = LauncherFor(o);
+    recipe.stub = std::move(launcher.bytes);
+    // A 64-bit launcher runs only on 64-bit Windows, which such a package
+    // refuses: it could run nowhere.
+    if (launcher.x64 && o.refuse64)
+        throw UsageError("--refuse-64bit with " + launcher.name +
+                         ", a 64-bit launcher: it runs only on 64-bit Windows, which the package refuses, so the "
+                         "package could run nowhere (use the 32-bit launcher)");
 
-    Bytes engine32, engine64;
-    if (!o.engine32.empty()) {
-        engine32 = ReadInput("--engine32", o.engine32);
-        WarnAboutEngine(console, "--engine32", o.engine32, engine32, 0x14c);
-    }
-    if (!o.engine64.empty()) {
-        engine64 = ReadInput("--engine64", o.engine64);
-        WarnAboutEngine(console, "--engine64", o.engine64, engine64, 0x8664);
-    }
-    // The launcher takes the unpacked size as a signed 32-bit count.
-    auto refuseHuge = [](const char* option, const std::string& path, const Bytes& bytes) {
-        if (bytes.size() >= 0x80000000u)
-            throw Failure(std::string(option) + " " + path + " is 2 GiB or larger; an engine must be smaller");
+    // Sizes first: nothing big is read before every input is known to fit.
+    const std::string kEngineLimit = "an engine must be smaller than 2 GiB";
+    std::shared_ptr<const InputFile> engine32, engine64, data;
+    auto openEngine = [&](const char* option, const std::string& path) {
+        auto engine = OpenInput(option, path, 0x7FFFFFFFu, kEngineLimit);
+        if (engine->Size() == 0)
+            throw Failure(std::string(option) + " " + path + " is empty: an engine must be a program");
+        return engine;
     };
-    refuseHuge("--engine32", o.engine32, engine32);
-    refuseHuge("--engine64", o.engine64, engine64);
+    if (!o.engine32.empty()) engine32 = openEngine("--engine32", o.engine32);
+    if (!o.engine64.empty()) engine64 = openEngine("--engine64", o.engine64);
+    if (!o.data.empty()) {
+        // The whole package stays below 4 GiB, so its offsets fit the format.
+        const uint64_t room = 0xFFFFFFFFu - recipe.stub.size() - kHeaderSize;
+        data = OpenInput("--data", o.data, room, "the whole package must stay below 4 GiB");
+        recipe.engineData = Blob(data, data->Data(), static_cast<size_t>(data->Size()));
+    }
+    if (engine32) WarnAboutEngine(console, "--engine32", o.engine32, *engine32, 0x14c);
+    if (engine64) WarnAboutEngine(console, "--engine64", o.engine64, *engine64, 0x8664);
 
-    if (!o.data.empty()) recipe.engineData = ReadInput("--data", o.data);
     if (o.checkedData) {
-        if (*o.checkedData == "all") {
-            recipe.checkedDataBytes = static_cast<uint32_t>(std::min<size_t>(recipe.engineData.size(), 0xFFFFFFFFu));
-        } else {
-            const uint64_t n = ParseByteSize("--checked-data", *o.checkedData, 0xFFFFFFFFu);
-            if (n > recipe.engineData.size())
-                throw UsageError("--checked-data " + *o.checkedData + " is more than the " +
-                                 std::to_string(recipe.engineData.size()) + " bytes of --data " +
-                                 (o.data.empty() ? std::string("(none given)") : o.data));
-            recipe.checkedDataBytes = static_cast<uint32_t>(n);
-        }
+        const uint64_t n = *o.checkedData == "all" ? recipe.engineData.size()
+                                                   : ParseByteSize("--checked-data", *o.checkedData, 0xFFFFFFFFu);
+        if (n > recipe.engineData.size())
+            throw UsageError("--checked-data " + *o.checkedData + " is more than the " +
+                             CountText(recipe.engineData.size(), "byte", "bytes") + " of --data " + o.data);
+        if (!ChecksumCoversLength(static_cast<uint32_t>(std::min<uint64_t>(n, 0xFFFFFFFFu))))
+            throw UsageError("--checked-data " + *o.checkedData +
+                             ": the launcher's checksum covers less than 2 GiB; check less of --data");
+        recipe.checkedDataBytes = static_cast<uint32_t>(n);
     }
 
     recipe.wrongWidthMessage = ReadText(o.wrongWidth);
@@ -324,41 +491,62 @@ int RunBuild(const std::vector<std::string>& args, Console& console) {
     recipe.win11MaxRelease = o.win11Max;
     recipe.elevationMode = o.elevation;
     recipe.minimumFileSize = o.minimumFileSize;
+    recipe.setPeChecksum = true;
 
-    Bytes package;
+    if (engine32) recipe.engine32 = Pack(console, "--engine32", *engine32, o.lzma);
+    if (engine64) recipe.engine64 = Pack(console, "--engine64", *engine64, o.lzma);
+
+    // The finished size and checked block are known now that the engines
+    // are packed.
+    uint64_t packageSize = recipe.stub.size() + kHeaderSize + 2ull * recipe.wrongWidthMessage.size() +
+                           2ull * recipe.unsupportedWindowsMessage.size() + recipe.engineData.size();
+    uint64_t checkedLength = packageSize - recipe.stub.size() - recipe.engineData.size() + recipe.checkedDataBytes;
+    for (const auto* engine : {&recipe.engine32, &recipe.engine64})
+        if (*engine) {
+            packageSize += (*engine)->prepacked->size();
+            checkedLength += (*engine)->prepacked->size();
+        }
+    if (packageSize > 0xFFFFFFFFu)
+        throw Failure("the package would be " + CountText(packageSize, "byte", "bytes") +
+                      "; it must stay below 4 GiB (--data " + o.data + " and the packed engines)");
+    if (!ChecksumCoversLength(static_cast<uint32_t>(checkedLength)))
+        throw UsageError("--checked-data " + o.checkedData.value_or("0") + ": the checked block would be " +
+                         CountText(checkedLength, "byte", "bytes") +
+                         ", and the launcher's checksum covers less than 2 GiB; check less of --data");
+    if (o.minimumFileSize > packageSize)
+        throw UsageError("--minimum-file-size " + std::to_string(o.minimumFileSize) + " is more than the " +
+                         CountText(packageSize, "byte", "bytes") + " of the package; the launcher would always "
+                         "report it truncated");
+
+    OutputFile out(o.output);
     PackageLayout layout;
     try {
-        if (!o.engine32.empty()) recipe.engine32 = Pack(console, "the 32-bit engine", engine32, o.lzma);
-        if (!o.engine64.empty()) recipe.engine64 = Pack(console, "the 64-bit engine", engine64, o.lzma);
-        package = BuildPackage(recipe, &layout);
+        OutputSink sink(out);
+        WritePackage(recipe, sink, &layout);
     } catch (const PackageError& e) {
         throw Failure("cannot build " + o.output + ": " + e.what());
     }
-    if (o.minimumFileSize > package.size())
-        throw UsageError("--minimum-file-size " + std::to_string(o.minimumFileSize) + " is more than the " +
-                         std::to_string(package.size()) + " bytes of the package; the launcher would always "
-                         "report it truncated");
-
-    // The launcher's own checks on the finished bytes: a package that would
-    // not pass them is never written.
+    out.Finish();
+    // The launcher's own checks on the written bytes: a package that would
+    // not pass them never appears under OUT.
     try {
-        VerifyPackage(ParsePackageFile(o.output, package), EngineChoice::kBoth, [](const std::string&) {});
+        VerifyPackage(LoadPackageFile(out.TemporaryPath()), EngineChoice::kBoth, CheckReport{});
     } catch (const Failure& e) {
         throw Failure(std::string("internal error: the package built would not pass the launcher's checks: ") +
                       e.what());
     }
-
-    std::string error;
-    if (!WriteFileAtomically(o.output, package, error)) throw Failure(error);
+    out.Commit();
 
     const PackageHeader& h = layout.header;
-    console.out << o.output << ": " << package.size() << " bytes, package at " << layout.packageOffset << "\n";
+    console.out << o.output << ": " << CountText(packageSize, "byte", "bytes") << ", package at "
+                << layout.packageOffset << ", launcher " << launcher.shown
+                << (o.icon.empty() && o.versionInfo.empty() ? "" : " (with the vendor's resources)") << "\n";
     if (recipe.engine32)
         console.out << "  engine32 " << h.engine32.unpackedSize << " -> " << h.engine32.packedSize << " bytes\n";
     if (recipe.engine64)
         console.out << "  engine64 " << h.engine64.unpackedSize << " -> " << h.engine64.packedSize << " bytes\n";
     if (o.refuse64) console.out << "  refuses 64-bit Windows\n";
-    console.out << "  checked block " << layout.locator.checkedLength << " bytes, CRC-32 "
+    console.out << "  checked block " << CountText(layout.locator.checkedLength, "byte", "bytes") << ", CRC-32 "
                 << Hex32(layout.locator.checkedCrc) << "\n";
     return kExitOk;
 }

@@ -19,6 +19,9 @@ int RunExtract(const std::vector<std::string>& args, Console& console);
 
 // The whole tool: argv[1] is the command.
 int RunMkpackage(const std::vector<std::string>& args, Console& console);
+// The same on the process's standard streams (UTF-8 arguments), with a
+// failed write to standard output turned into exit code 1.
+int RunMkpackageToStandardStreams(const std::vector<std::string>& args);
 
 extern const char* const kBuildHelp;
 extern const char* const kInspectHelp;

@@ -5,11 +5,6 @@
 
 namespace {
 
-std::string Lower(std::string s) {
-    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
-
 std::string Trim(const std::string& s) {
     const size_t a = s.find_first_not_of(" \t");
     if (a == std::string::npos) return {};
@@ -17,6 +12,11 @@ std::string Trim(const std::string& s) {
 }
 
 }  // namespace
+
+std::string Lower(std::string s) {
+    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
 
 std::string ArgCursor::Next() {
     if (inlineValue_) throw UsageError("unexpected value after '='");
@@ -90,15 +90,15 @@ const std::vector<WindowsName>& WindowsNames() {
 AllowedWindowsSet ParseWindowsList(const std::string& option, const std::string& text) {
     AllowedWindowsSet set{};
     auto add = [&](unsigned element) { set.bytes[element / 8] |= static_cast<uint8_t>(1u << (element % 8)); };
+    if (Trim(text).empty()) throw UsageError(option + " needs at least one Windows version");
     size_t start = 0;
-    bool any = false;
     while (start <= text.size()) {
         size_t comma = text.find(',', start);
         if (comma == std::string::npos) comma = text.size();
         const std::string word = Lower(Trim(text.substr(start, comma - start)));
         start = comma + 1;
-        if (word.empty()) continue;
-        any = true;
+        if (word.empty())
+            throw UsageError(option + " '" + text + "' has an empty item; separate the names with single commas");
         if (word == "all") {
             for (const WindowsName& n : WindowsNames()) add(n.element);
             continue;
@@ -110,9 +110,21 @@ AllowedWindowsSet ParseWindowsList(const std::string& option, const std::string&
                              "' (known: 95, 98, me, nt4, 2000, xp, vista, 7, 8, 8.1, 10, 11, later, all)");
         add(it->element);
     }
-    if (!any) throw UsageError(option + " needs at least one Windows version");
     return set;
 }
+
+namespace {
+
+// A release code: YYMM with a month from 01 to 12, or 9999 for "no bound".
+uint16_t ParseReleaseCode(const std::string& option, const std::string& text) {
+    const uint16_t code = static_cast<uint16_t>(ParseUnsigned(option, text, 9999));
+    const unsigned month = code % 100;
+    if (code != 9999 && (text.size() != 4 || month < 1 || month > 12))
+        throw UsageError(option + " " + text + " is no release code: codes are YYMM, such as 1809 or 2210");
+    return code;
+}
+
+}  // namespace
 
 void ParseReleaseRange(const std::string& option, const std::string& text, uint16_t& min, uint16_t& max) {
     const size_t dash = text.find('-');
@@ -120,8 +132,8 @@ void ParseReleaseRange(const std::string& option, const std::string& text, uint1
         throw UsageError(option + " needs a range of release codes MIN-MAX such as 1507-2209, or MIN- for no upper bound, not '" +
                          text + "'");
     const std::string low = text.substr(0, dash), high = text.substr(dash + 1);
-    min = static_cast<uint16_t>(ParseUnsigned(option + " (lowest release)", low, 9999));
-    max = high.empty() ? 9999 : static_cast<uint16_t>(ParseUnsigned(option + " (highest release)", high, 9999));
+    min = ParseReleaseCode(option + " (lowest release)", low);
+    max = high.empty() ? 9999 : ParseReleaseCode(option + " (highest release)", high);
     if (min > max)
         throw UsageError(option + " " + text + " is upside down: the lowest release " + low +
                          " is above the highest " + high);

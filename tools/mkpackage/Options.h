@@ -46,6 +46,9 @@ private:
     std::optional<std::string> inlineValue_;
 };
 
+// Keywords (all, none, runas, ...) are taken in any case.
+std::string Lower(std::string s);
+
 // A word that is no option the command knows is its one FILE: refuses an
 // unknown option ("-" alone is a file name) and a second file.
 void TakeFileArgument(const std::string& word, std::string& path);
@@ -58,7 +61,8 @@ uint64_t ParseByteSize(const std::string& option, const std::string& text, uint6
 // A list of Windows names: 95 98 me nt4 2000 xp vista 7 8 8.1 10 11 later
 // (any case, comma-separated, 'all' for every one).
 AllowedWindowsSet ParseWindowsList(const std::string& option, const std::string& text);
-// "MIN-MAX" release codes 0-9999; "MIN-" means no upper bound (9999).
+// "MIN-MAX" release codes YYMM (month 01-12) or 9999; "MIN-" means no upper
+// bound (9999).
 void ParseReleaseRange(const std::string& option, const std::string& text, uint16_t& min, uint16_t& max);
 // none|runas|noadmin or 0|1|2.
 uint8_t ParseElevation(const std::string& option, const std::string& text);

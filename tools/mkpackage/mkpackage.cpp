@@ -1,11 +1,16 @@
 // mkpackage: builds, inspects, verifies and unpacks setup packages, that is
 // launcher stubs with a package appended.
-#include <unistd.h>
-
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <iostream>
 
 #include "Commands.h"
+#include "EmbeddedLaunchers.h"
+#include "HostFiles.h"
 #include "Options.h"
+#include "PackageCheck.h"
+#include "Sha256.h"
 
 #ifndef MKPACKAGE_VERSION
 #define MKPACKAGE_VERSION "1.0.0"
@@ -15,9 +20,11 @@ namespace {
 
 const char* const kToolHelp = R"(usage: mkpackage COMMAND [options]
 
-Makes and examines self-contained Windows setup packages: a launcher stub
-(stub32.exe or stub64.exe) with one or two LZMA-packed setup engines, the
-Windows versions allowed, two message texts and optional engine data appended.
+Makes and examines self-contained Windows setup packages: a launcher (the
+32-bit or 64-bit one built into mkpackage, or a stub file of your own) with
+one or two LZMA-packed setup engines, the Windows versions allowed, two
+message texts and optional engine data appended; the launcher can carry your
+icon and version information.
 
 Commands:
   build     make a package from a stub and engines
@@ -26,21 +33,35 @@ Commands:
   extract   write a package's decoded 32-bit or 64-bit engine to a file
 
   mkpackage COMMAND --help   options and examples of one command
-  mkpackage --version        the version of this tool
+  mkpackage --version        the version of this tool and of the launchers in it
 
 The usual order: build, verify, sign (signing appends a certificate table,
 which the launcher accepts); never change or append to a package after
 signing it.
 
-  mkpackage build --stub stub32.exe --engine32 setup32.exe --engine64 setup64.exe \
+  mkpackage build --engine32 setup32.exe --engine64 setup64.exe \
       --allow 7,8,8.1,10,11,later --unsupported-text "Not for %USER%." -o MySetup.exe
   mkpackage verify MySetup.exe
   osslsigncode sign -certs cert.pem -key key.pem -in MySetup.exe -out MySetup-signed.exe
   mkpackage verify MySetup-signed.exe
   mkpackage inspect MySetup-signed.exe
 
-Exit codes: 0 success, 1 a failed check or unusable input, 2 a usage error.
+Exit codes: 0 success, 1 a failed check or unusable input (or output that
+could not be written), 2 a usage error.
 )";
+
+void PrintVersion(std::ostream& out) {
+    out << "mkpackage " << MKPACKAGE_VERSION << "\n";
+    bool any = false;
+    for (bool x64 : {false, true}) {
+        const EmbeddedLauncher* launcher = BuiltInLauncher(x64);
+        if (!launcher) continue;
+        any = true;
+        out << "built-in launcher " << launcher->name << ": " << CountText(launcher->size, "byte", "bytes")
+            << ", SHA-256 " << Sha256Hex(launcher->data, launcher->size) << "\n";
+    }
+    if (!any) out << "no built-in launchers: every build needs --stub FILE\n";
+}
 
 }  // namespace
 
@@ -56,7 +77,11 @@ int RunMkpackage(const std::vector<std::string>& args, Console& console) {
         return kExitOk;
     }
     if (command == "--version" || command == "-V") {
-        console.out << "mkpackage " << MKPACKAGE_VERSION << "\n";
+        if (args.size() > 1) {
+            console.err << "mkpackage: " << command << " takes no arguments, not '" << args[1] << "'\n";
+            return kExitUsage;
+        }
+        PrintVersion(console.out);
         return kExitOk;
     }
     int (*run)(const std::vector<std::string>&, Console&) = nullptr;
@@ -88,12 +113,25 @@ int RunMkpackage(const std::vector<std::string>& args, Console& console) {
     }
 }
 
+int RunMkpackageToStandardStreams(const std::vector<std::string>& args) {
+    Console console{std::cout, std::cerr, IsTerminal(StandardStream::kError)};
+    int code = RunMkpackage(args, console);
+    // Results that never arrived (a full disk, a closed pipe or stdout) are
+    // a failure, not a success with nothing to show.
+    errno = 0;
+    std::cout.flush();
+    if (!std::cout || std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        const int error = errno;
+        std::cerr << "mkpackage: cannot write to standard output"
+                  << (error ? std::string(": ") + std::strerror(error) : std::string()) << "\n";
+        if (code == kExitOk) code = kExitFailure;
+    }
+    return code;
+}
+
 #ifndef MKPACKAGE_NO_MAIN
 int main(int argc, char** argv) {
     std::ios::sync_with_stdio(false);
-    Console console{std::cout, std::cerr, isatty(STDERR_FILENO) == 1};
-    const int code = RunMkpackage(std::vector<std::string>(argv + 1, argv + argc), console);
-    std::cout.flush();
-    return code;
+    return RunMkpackageToStandardStreams(std::vector<std::string>(argv + 1, argv + argc));
 }
 #endif
