@@ -140,7 +140,17 @@ std::shared_ptr<const InputFile> InputFile::Open(const std::string& path, const 
 struct OutputFile::Impl {
     int fd = -1;
     struct sigaction old[3];
+    uint64_t written = 0, flushedTo = 0;
 };
+
+namespace {
+
+// Every so many bytes the kernel is asked to start writing what it has, so
+// that the disk works while the engine is still being decoded and the final
+// fsync has little left to wait for.
+constexpr uint64_t kWriteBehind = 8u << 20;
+
+}  // namespace
 
 OutputFile::OutputFile(const std::string& path) : impl_(new Impl), path_(path) {
     temporary_ = path + ".tmp-XXXXXX";
@@ -169,6 +179,15 @@ void OutputFile::Write(const void* data, size_t size) {
         if (n < 0) throw Failure("cannot write " + temporary_ + ": " + LastSystemError());
         done += static_cast<size_t>(n);
     }
+    impl_->written += size;
+#ifdef __linux__
+    if (impl_->written - impl_->flushedTo >= kWriteBehind) {
+        // Only a hint: fsync in Finish is what makes the file durable.
+        sync_file_range(impl_->fd, static_cast<off_t>(impl_->flushedTo),
+                        static_cast<off_t>(impl_->written - impl_->flushedTo), SYNC_FILE_RANGE_WRITE);
+        impl_->flushedTo = impl_->written;
+    }
+#endif
 }
 
 void OutputFile::Finish() {

@@ -1,0 +1,80 @@
+#!/bin/sh
+# How fast mkpackage checks and unpacks a big package, against xz decoding
+# the same raw LZMA stream: `mkpackage verify` and `mkpackage extract` (its
+# fsync included) of a package with one engine of SIZE MiB (default 100),
+# against `xz --format=raw -d` writing the engine to a file in the same
+# folder, all in one run, interleaved, REPEAT times (default 5); prints the
+# medians and the ratios.  Figures only: nothing passes or fails on time.
+#
+#   scripts/bench-mkpackage.sh [--size MiB] [--repeat N] [--preset 0-9]
+#
+# The engine is made of the machine's own programs and libraries (real x86-64
+# code and data), the package is built with mkpackage's default preset 6
+# unless --preset says otherwise (preset 6 takes about a minute for 100 MiB).
+set -eu
+cd "$(dirname "$0")/.."
+size=100
+repeat=5
+preset=6
+while [ $# -gt 0 ]; do
+    case $1 in
+        --size) size=$2; shift 2 ;;
+        --repeat) repeat=$2; shift 2 ;;
+        --preset) preset=$2; shift 2 ;;
+        *) echo "usage: scripts/bench-mkpackage.sh [--size MiB] [--repeat N] [--preset 0-9]" >&2; exit 2 ;;
+    esac
+done
+cmake --preset host >/dev/null
+cmake --build --preset host --target mkpackage -j "${JOBS:-2}" >/dev/null
+mkpackage=$(pwd)/build/host/tools/mkpackage/mkpackage
+work=$(pwd)/build/bench-mkpackage
+mkdir -p "$work"
+cd "$work"
+
+if [ ! -f "engine-$size.bin" ]; then
+    for f in /usr/lib/x86_64-linux-gnu/*.so* /usr/bin/*; do
+        [ -f "$f" ] && cat "$f"
+    done 2>/dev/null | head -c $((size * 1024 * 1024)) > "engine-$size.bin"
+fi
+package=package-$size-p$preset.exe
+if [ ! -f "$package" ]; then
+    echo "bench: building a package of a $size MiB engine with preset $preset..." >&2
+    "$mkpackage" build --engine64 "engine-$size.bin" --allow all --preset "$preset" -o "$package" >/dev/null 2>&1
+fi
+# The raw stream, for xz.
+set -- $("$mkpackage" inspect --json "$package" | sed -n 's/.*"engine64": {"offset": \([0-9]*\), "packedSize": \([0-9]*\).*/\1 \2/p')
+offset=$1
+packed=$2
+tail -c +$((offset + 1)) "$package" | head -c "$packed" > raw.lzma
+
+seconds() {  # runs "$@", prints its wall time in seconds
+    start=$(date +%s.%N)
+    "$@"
+    end=$(date +%s.%N)
+    awk -v a="$start" -v b="$end" 'BEGIN { printf "%.3f", b - a }'
+}
+xz_decode() { xz --format=raw --lzma1=lc=3,lp=0,pb=2,dict=4MiB -d -c raw.lzma > xz-out.bin 2>/dev/null || true; }
+verify() { "$mkpackage" verify "$package" >/dev/null; }
+extract() { "$mkpackage" extract "$package" --engine64 -o extract-out.bin >/dev/null; }
+
+: > times
+i=0
+while [ "$i" -lt "$repeat" ]; do
+    echo "xz $(seconds xz_decode)" >> times
+    echo "verify $(seconds verify)" >> times
+    echo "extract $(seconds extract)" >> times
+    i=$((i + 1))
+done
+cmp -s extract-out.bin "engine-$size.bin" || { echo "bench: extract did not give the engine back" >&2; exit 1; }
+cmp -s xz-out.bin "engine-$size.bin" || { echo "bench: xz did not give the engine back" >&2; exit 1; }
+rm -f xz-out.bin extract-out.bin
+
+median() { grep "^$1 " times | cut -d' ' -f2 | sort -n | awk '{v[NR]=$1} END {print v[int((NR+1)/2)]}'; }
+xz=$(median xz)
+v=$(median verify)
+e=$(median extract)
+echo
+echo "mkpackage vs xz --format=raw -d, one $size MiB engine ($packed packed bytes, preset $preset), median of $repeat"
+printf '  %-28s %8.2f s\n' "xz -d (to a file)" "$xz"
+printf '  %-28s %8.2f s   %.2fx xz\n' "mkpackage verify" "$v" "$(awk -v a="$v" -v b="$xz" 'BEGIN { print a / b }')"
+printf '  %-28s %8.2f s   %.2fx xz\n' "mkpackage extract (+fsync)" "$e" "$(awk -v a="$e" -v b="$xz" 'BEGIN { print a / b }')"
