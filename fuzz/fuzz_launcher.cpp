@@ -1,20 +1,25 @@
-// Whole launcher runs on the simulated Windows.  Input: one byte of machine
-// facts, then the package file itself.  Before the run the locator's
-// checkedCrc is recomputed (when its block lies inside the file), so the
-// fuzzer gets past the checksum to selection, the Windows gate, decoding,
-// the temporary copy and the start.
+// Whole launcher runs on the simulated Windows.  Input: kMachineSize bytes
+// that describe the machine (LauncherMachine.h: Windows version and registry
+// values, WOW64, administrator, command line, where the launcher is, and one
+// kind of trouble), then the package file itself.  Before the run the
+// locator's checkedCrc is recomputed (when its block lies inside the file,
+// and unless the machine bytes say to keep it), so the fuzzer gets past the
+// checksum to selection, the Windows gate, decoding, the temporary copy and
+// the start.
 //
 // After every run: it ended by a normal return or by one of the launcher's
 // exit codes; at most one message box, with the launcher's path as caption;
-// no new file is left behind unless the engine start was attempted, and none
-// at all after a normal run that waited and cleaned up; nothing of the
-// package or the copy stays open after a normal run.
+// an engine was only ever started from a copy held against changes; no new
+// file is left behind unless the engine start was attempted, and none at
+// all after a normal run that waited and cleaned up; nothing of the package
+// or the copy stays open after a normal run.
 #include <cstring>
 #include <set>
 #include <string>
 
 #include "FakeWindows.h"
 #include "FuzzCheck.h"
+#include "LauncherMachine.h"
 #include "NoRTLStream/StubMemory.h"
 #include "StubCore/Fatal.h"
 #include "StubCore/Platform.h"
@@ -25,56 +30,87 @@ namespace {
 constexpr uint32_t kEngineExitCode = 4242;
 constexpr uint32_t kStartError = 1260;  // ERROR_ACCESS_DISABLED_BY_POLICY
 constexpr uint32_t kDiskSpace = 1000;
+// What GetModuleFileNameW fills in: longer paths come back cut.
+constexpr size_t kModulePathUnits = 261;
 
-// Byte 0 of the input:
-//   bit 0     the process runs under WOW64 (64-bit Windows)
-//   bit 1     the user is an administrator
-//   bits 2-3  Windows 10 22H2, Windows 11 23H2, Windows 7, Windows XP
-//   bits 4-5  command line: none, "/32", "/silent", "/s /temp D:\Work x"
-//   bits 6-7  trouble: none, the start fails, the temporary folder already
-//             holds setup.exe and setup2.exe, the disk is nearly full
-void SetFacts(FakeWindows& fake, uint8_t facts) {
-    fake.wow64 = facts & 1;
-    fake.administrator = facts & 2;
-    switch ((facts >> 2) & 3) {
-    case 0:
-        fake.version = {10, 0, 2};
-        fake.SetRegistryText(kValueCurrentBuild, u"19045");
-        fake.SetRegistryText(kValueDisplayVersion, u"22H2");
-        fake.SetRegistryText(kValueReleaseId, u"2009");
-        break;
-    case 1:
-        fake.version = {10, 0, 2};
-        fake.SetRegistryText(kValueCurrentBuild, u"22631");
-        fake.SetRegistryText(kValueDisplayVersion, u"23H2");
-        break;
-    case 2:
-        fake.version = {6, 1, 2};
-        break;
-    default:
-        fake.version = {5, 1, 2};
-        break;
+std::u16string ModulePathAt(Place place) {
+    switch (place) {
+    case Place::kMappedDrive: return u"Z:\\pkg dir\\setup.exe";
+    case Place::kUncPath: return u"\\\\srv\\dist\\setup.exe";
+    case Place::kTooLongPath: return u"C:\\Downloads\\" + std::u16string(260, u'd') + u"\\setup.exe";
+    default: return u"C:\\Downloads\\setup.exe";
     }
-    static const char16_t* const kCommandLines[] = {
-        u"\"C:\\Downloads\\setup.exe\"",
-        u"\"C:\\Downloads\\setup.exe\" /32",
-        u"\"C:\\Downloads\\setup.exe\" /silent",
-        u"\"C:\\Downloads\\setup.exe\" /s /temp D:\\Work x",
-    };
-    fake.commandLine = kCommandLines[(facts >> 4) & 3];
+}
+
+void SetFacts(FakeWindows& fake, const Machine& m) {
+    fake.wow64 = m.wow64;
+    fake.administrator = m.administrator;
+    fake.modulePath = ModulePathAt(m.place);
+    fake.universalNames[u"Z:\\pkg dir\\setup.exe"] = u"\\\\srv\\dist\\pkg dir\\setup.exe";
+    fake.commandLine = kCommandLines[m.commandLine & 7];
     fake.AddFolder(u"D:\\Work");
+    if (m.noTempPath) fake.tempPath.clear();
+    fake.shellGivesNoProcess = m.shellGivesNoProcess;
     fake.engineExitCode = kEngineExitCode;
-    switch (facts >> 6) {
-    case 1:
+
+    fake.versionQuerySucceeds = !m.versionQueryFails;
+    fake.version = {m.major, m.minor, m.windows9x ? 1u : 2u};
+    fake.servicePackQuerySucceeds = !m.servicePackQueryFails;
+    fake.servicePack = m.servicePack;
+    fake.versionKeyOpens = !m.versionKeyFails;
+    for (const auto& [name, value] : {std::pair{kValueCurrentBuild, &m.currentBuild},
+                                       std::pair{kValueDisplayVersion, &m.displayVersion},
+                                       std::pair{kValueReleaseId, &m.releaseId}}) {
+        if (!*value) continue;
+        Bytes& stored = fake.registry[name];
+        stored = **value;
+        // FakeWindows copies a value with memcpy, which must not be handed
+        // the null data() of an empty vector: an empty value keeps a block.
+        stored.reserve(1);
+    }
+
+    switch (m.trouble) {
+    case Trouble::kStartFails:
         fake.startFails = true;
         fake.startError = kStartError;
         break;
-    case 2:
-        fake.AddFile(fake.tempPath + u"setup.exe", Bytes(3, 1));
-        fake.AddFile(fake.tempPath + u"setup2.exe", Bytes(3, 2));
+    case Trouble::kStartFailsSilently:
+        fake.startFails = true;
+        fake.startError = 0;
         break;
-    case 3:
+    case Trouble::kTempFolderCrowded:
+        fake.AddFile(fake.tempPath + u"setup.exe", Bytes(3, 1));
+        // Ten taken names make the launcher number its copy with two digits.
+        for (char16_t n = 2; n <= 10; ++n) {
+            std::u16string number;
+            if (n >= 10) number += static_cast<char16_t>(u'0' + n / 10);
+            number += static_cast<char16_t>(u'0' + n % 10);
+            fake.AddFile(fake.tempPath + u"setup" + number + u".exe", Bytes(3, 2));
+        }
+        break;
+    case Trouble::kDiskNearlyFull:
         fake.diskSpace = kDiskSpace;
+        break;
+    case Trouble::kCopyUncreatable: {
+        const std::u16string path = fake.modulePath;
+        const std::u16string launcherFolder = path.substr(0, path.rfind(u'\\') + 1);
+        for (const std::u16string& folder :
+             {fake.tempPath, std::u16string(u"C:\\"), std::u16string(u"D:\\Work\\"),
+              std::u16string(u"D:\\My Work\\"), launcherFolder})
+            for (const char16_t* name : {u"setup.exe", u"setup2.exe"})
+                fake.uncreatable.insert(Upper(folder + name));
+        break;
+    }
+    case Trouble::kCopyCannotBeHeld:
+        fake.holdFails = true;
+        break;
+    case Trouble::kCopyChangedBeforeHold:
+        if (m.changeAppends)
+            fake.changeBeforeHold = [](Bytes& copy) { copy.push_back(0); };
+        else
+            fake.changeBeforeHold = [](Bytes& copy) {
+                if (!copy.empty()) copy.back() ^= 1;
+            };
         break;
     default:
         break;
@@ -106,7 +142,8 @@ const char16_t* BuiltInMessageFor(uint32_t code) {
     case kExitDamagedPackage: return kDamagedPackageMessage;
     case kExitTruncatedPackage: return kTruncatedPackageMessage;
     case kExitTemporaryCopy: return kTemporaryCopyMessage;
-    case kStartError: return kEngineStartMessage;
+    case kStartError:
+    case kExitEngineStartUnknown: return kEngineStartMessage;
     default: return nullptr;
     }
 }
@@ -114,12 +151,13 @@ const char16_t* BuiltInMessageFor(uint32_t code) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size < 1) return 0;
-    Bytes file(data + 1, data + size);
-    Reseal(file);
+    if (size < kMachineSize) return 0;
+    const Machine machine = DecodeMachine(data);
+    Bytes file(data + kMachineSize, data + size);
+    if (!machine.keepCrc) Reseal(file);
 
     FakeWindows fake;
-    SetFacts(fake, data[0]);
+    SetFacts(fake, machine);
     fake.AddFile(fake.modulePath, file);
     std::set<std::u16string> before;
     for (const auto& f : fake.files) before.insert(f.first);
@@ -133,6 +171,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (!before.count(f.first)) added.insert(f.first);
     const bool startAttempted = !fake.starts.empty();
     FUZZ_CHECK(fake.starts.size() <= 1);
+    // Nothing can have been swapped in between writing the copy and its start.
+    if (startAttempted) FUZZ_CHECK(fake.starts[0].copyHeld);
     FUZZ_CHECK(fake.HasFile(fake.modulePath));
 
     if (outcome.returnedNormally) {
@@ -157,18 +197,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         FUZZ_CHECK(code == kExitDamagedPackage || code == kExitTruncatedPackage ||
                    code == kExitTemporaryCopy || code == kExitWrongWidth ||
                    code == kExitUnsupportedWindows || code == kOutOfMemoryExitCode ||
-                   code == kStartError);
+                   code == kStartError || code == kExitEngineStartUnknown);
         if (code == kOutOfMemoryExitCode) {
             FUZZ_CHECK(fake.messages.empty());
         } else {
             FUZZ_CHECK(fake.messages.size() == 1);
             const ShownMessage& m = fake.messages[0];
-            FUZZ_CHECK(m.caption == fake.modulePath);
+            FUZZ_CHECK(m.caption == fake.modulePath.substr(0, kModulePathUnits));
             FUZZ_CHECK(m.style == kMessageStyleError);
             if (const char16_t* text = BuiltInMessageFor(code)) FUZZ_CHECK(m.text == text);
         }
         // Only a failed start gets that far, and only it leaves its copy.
-        FUZZ_CHECK(startAttempted == (code == kStartError));
+        FUZZ_CHECK(startAttempted == (code == kStartError || code == kExitEngineStartUnknown));
         if (!startAttempted) FUZZ_CHECK(added.empty());
         else FUZZ_CHECK(added.size() == 1);
     }

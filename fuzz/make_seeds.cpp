@@ -1,9 +1,11 @@
 // Writes starting inputs for the fuzz targets: real packages from the
 // package writer (both engines, one engine, refusal of 64-bit Windows,
 // messages with %USER%, an end marker, minimumFileSize) and the pieces the
-// narrower targets take.  Usage: make_seeds <folder>; writes
-// <folder>/<target>/<name> for the targets records, decoder, cmdline and
-// launcher.
+// narrower targets take.  Whole launcher runs start on machines that between
+// them take the Windows gate down each of its ways, and in every situation
+// (command line, place, trouble) the launcher target knows.  Usage:
+// make_seeds <folder>; writes <folder>/<target>/<name> for the targets
+// records, decoder, cmdline and launcher.
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -11,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "LauncherMachine.h"
 #include "PackageWriter.h"
 #include "TestPackages.h"
 
@@ -85,6 +88,22 @@ std::vector<Named> Packages() {
     minimum.minimumFileSize = 2000;
     list.push_back({"minimum-file-size", minimum});
 
+    // Windows NT from NT 4 on, without the 9x family and without "later";
+    // Windows 10 1809 to 21H1 and Windows 11 22H2 to 23H2: the service-pack
+    // rule of Windows 2000 applies, and both release ranges have an upper
+    // bound.
+    PackageRecipe ntOnly = SoundRecipe();
+    for (uint8_t& b : ntOnly.allowedWindows.bytes) b = 0;
+    ntOnly.allowedWindows.bytes[0] = 0xF8;
+    ntOnly.allowedWindows.bytes[1] = 0x0F;
+    ntOnly.win10MinRelease = 1809;
+    ntOnly.win10MaxRelease = 2104;
+    ntOnly.win11MinRelease = 2209;
+    ntOnly.win11MaxRelease = 2310;
+    ntOnly.unsupportedWindowsMessage = u"Not on %USER%.";
+    ntOnly.elevationMode = 2;
+    list.push_back({"nt-only", ntOnly});
+
     PackageRecipe small = SoundRecipe();
     small.engine32 = PayloadInput{EngineBytes(200, 7), {}, {}};
     small.engine64 = PayloadInput{Bytes(), {}, {}};
@@ -96,6 +115,146 @@ std::vector<Named> Packages() {
     small.checkedDataBytes = 0;
     list.push_back({"small-settings", small});
     return list;
+}
+
+Bytes Text(const std::u16string& text) { return RegistryString(text); }
+
+Machine Windows(uint8_t major, uint8_t minor) {
+    Machine m;
+    m.major = major;
+    m.minor = minor;
+    return m;
+}
+
+// Windows 10 or 11 as its registry tells it; an empty text is a missing value.
+Machine Windows10(const std::u16string& build, const std::u16string& display, const std::u16string& release) {
+    Machine m = Windows(10, 0);
+    if (!build.empty()) m.currentBuild = Text(build);
+    if (!display.empty()) m.displayVersion = Text(display);
+    if (!release.empty()) m.releaseId = Text(release);
+    return m;
+}
+
+struct NamedMachine {
+    std::string name;
+    Machine machine;
+};
+
+// Each way through the Windows gate, given a package that allows everything,
+// one that allows only Windows 10 21H2 on and Windows 11 up to 22H2
+// (restricted-windows), and one that allows the NT family with bounded
+// release ranges (nt-only).
+std::vector<NamedMachine> WindowsMachines() {
+    std::vector<NamedMachine> list;
+    auto add = [&](const std::string& name, Machine m) { list.push_back({name, m}); };
+    add("win10-22h2", Windows10(u"19045", u"22H2", u"2009"));
+    add("win10-21h2", Windows10(u"19044", u"21H2", u"2009"));
+    add("win10-21h1", Windows10(u"19043", u"21H1", u"2009"));
+    add("win10-20h2", Windows10(u"19042", u"20H2", u"2009"));
+    add("win10-2004", Windows10(u"19041", u"", u"2004"));
+    add("win10-1909", Windows10(u"18363", u"", u"1909"));
+    add("win10-1809", Windows10(u"17763", u"", u"1809"));
+    add("win10-1507", Windows10(u"10240", u"", u""));
+    add("win10-unknown-release", Windows10(u"18999", u"", u"2999"));
+    add("win10-release-text", Windows10(u"18362", u"", u"19H1"));
+    add("win10-future", Windows10(u"19046", u"23H2", u"2009"));
+    add("win10-no-build", Windows10(u"", u"22H2", u"2009"));
+    Machine noKey = Windows10(u"19045", u"22H2", u"2009");
+    noKey.versionKeyFails = true;
+    add("win10-no-key", noKey);
+    // Values as a careless writer might leave them: no NUL, an odd byte count.
+    Machine raw = Windows10(u"", u"", u"");
+    raw.currentBuild = Bytes{'1', 0, '8', 0, '3', 0, '6', 0, '3', 0};
+    raw.displayVersion = Bytes{'2', 0, '2', 0, 'H', 0, '2', 0, 'x'};
+    raw.releaseId = Bytes{'1', 0, '9', 0, '0', 0, '9', 0};
+    add("win10-raw-values", raw);
+    add("win11-21h2", Windows10(u"22000", u"21H2", u""));
+    add("win11-21h2-build", Windows10(u"22000", u"", u""));
+    add("win11-22h2", Windows10(u"22621", u"22H2", u""));
+    add("win11-22h2-build", Windows10(u"22621", u"", u""));
+    add("win11-23h2", Windows10(u"22631", u"23H2", u""));
+    add("win11-23h2-build", Windows10(u"22631", u"", u""));
+    add("win11-23h2-preview", Windows10(u"22635", u"23H2", u""));
+    add("win11-24h2", Windows10(u"26100", u"24H2", u""));
+    Machine eleven = Windows10(u"22631", u"23H2", u"");
+    eleven.major = 11;
+    add("windows-11.0", eleven);
+    add("windows-10.1", Windows(10, 1));
+    add("windows-12.0", Windows(12, 0));
+    add("windows-3.10", Windows(3, 10));
+    Machine win95 = Windows(4, 0);
+    win95.windows9x = true;
+    add("win95", win95);
+    Machine win98 = Windows(4, 10);
+    win98.windows9x = true;
+    add("win98", win98);
+    Machine winMe = Windows(4, 90);
+    winMe.windows9x = true;
+    add("winme", winMe);
+    add("nt4", Windows(4, 0));
+    for (uint8_t servicePack : {0, 3, 4}) {
+        Machine w2k = Windows(5, 0);
+        w2k.servicePack = servicePack;
+        add("win2000-sp" + std::to_string(servicePack), w2k);
+    }
+    Machine w2kUnknown = Windows(5, 0);
+    w2kUnknown.servicePackQueryFails = true;
+    add("win2000-sp-unknown", w2kUnknown);
+    add("xp", Windows(5, 1));
+    add("xp-x64", Windows(5, 2));
+    add("vista", Windows(6, 0));
+    add("win7", Windows(6, 1));
+    add("win8", Windows(6, 2));
+    add("win81", Windows(6, 3));
+    add("windows-6.4", Windows(6, 4));
+    Machine unknown;
+    unknown.versionQueryFails = true;
+    add("version-unknown", unknown);
+    return list;
+}
+
+// The rest of the machine on Windows 10 22H2, one thing at a time.
+std::vector<NamedMachine> SituationMachines() {
+    std::vector<NamedMachine> list;
+    const Machine base = Windows10(u"19045", u"22H2", u"2009");
+    for (uint8_t line = 0; line < 8; ++line)
+        for (bool administrator : {false, true}) {
+            Machine m = base;
+            m.commandLine = line;
+            m.administrator = administrator;
+            list.push_back({"cmdline" + std::to_string(line) + (administrator ? "-admin" : ""), m});
+        }
+    for (uint8_t trouble = 1; trouble < 8; ++trouble) {
+        Machine m = base;
+        m.trouble = static_cast<Trouble>(trouble);
+        list.push_back({"trouble" + std::to_string(trouble), m});
+    }
+    Machine appends = base;
+    appends.trouble = Trouble::kCopyChangedBeforeHold;
+    appends.changeAppends = true;
+    list.push_back({"trouble7-appends", appends});
+    for (uint8_t place = 1; place < 4; ++place) {
+        Machine m = base;
+        m.place = static_cast<Place>(place);
+        m.commandLine = 4;  // /temp last: the copy goes next to the launcher
+        list.push_back({"place" + std::to_string(place), m});
+    }
+    Machine noProcess = base;
+    noProcess.shellGivesNoProcess = true;
+    list.push_back({"shell-no-process", noProcess});
+    Machine noTemp = base;
+    noTemp.noTempPath = true;
+    list.push_back({"no-temp-path", noTemp});
+    Machine bits32 = base;
+    bits32.wow64 = false;
+    list.push_back({"32-bit-windows", bits32});
+    return list;
+}
+
+Bytes LauncherInput(const Machine& machine, const Bytes& file) {
+    Bytes input = EncodeMachine(machine);
+    input.insert(input.end(), file.begin(), file.end());
+    return input;
 }
 
 }  // namespace
@@ -111,14 +270,34 @@ int main(int argc, char** argv) {
             PackageLayout layout;
             const Bytes file = BuildPackage(n.contents, &layout);
 
-            // launcher: a facts byte, then the package file.  A few fact
-            // combinations per package; the fuzzer mutates the rest.
-            for (uint8_t facts : {0x01, 0x00, 0x12, 0x27, 0x3B, 0x41, 0x83, 0xC1}) {
-                Bytes input{facts};
-                input.insert(input.end(), file.begin(), file.end());
-                char name[80];
-                std::snprintf(name, sizeof name, "%s-%02x", n.name.c_str(), facts);
-                Write("launcher", name, input);
+            // launcher: the machine, then the package file.  Packages that
+            // judge Windows differently meet every Windows; the sound one
+            // meets every situation; the rest a few machines.
+            const bool judges = n.name == "both-engines" || n.name == "restricted-windows" || n.name == "nt-only";
+            if (judges)
+                for (const NamedMachine& m : WindowsMachines())
+                    Write("launcher", n.name + "-" + m.name, LauncherInput(m.machine, file));
+            if (n.name == "both-engines") {
+                for (const NamedMachine& m : SituationMachines())
+                    Write("launcher", n.name + "-" + m.name, LauncherInput(m.machine, file));
+                // A changed byte in the checked block, and the checksum kept.
+                Machine keep = Windows10(u"19045", u"22H2", u"2009");
+                keep.keepCrc = true;
+                Bytes damaged = file;
+                damaged[layout.packageOffset + 30] ^= 1;
+                Write("launcher", n.name + "-crc-mismatch", LauncherInput(keep, damaged));
+            } else {
+                // Silent, by a standard user: the elevation modes decide.
+                Machine silent = Windows10(u"19045", u"22H2", u"2009");
+                silent.commandLine = 2;
+                Machine direct = Windows(6, 1);
+                direct.administrator = true;
+                direct.commandLine = 1;
+                Machine bits32 = Windows(5, 1);
+                bits32.wow64 = false;
+                for (const NamedMachine& m : {NamedMachine{"silent", silent}, NamedMachine{"win7-admin-32", direct},
+                                              NamedMachine{"xp-32-bit", bits32}})
+                    Write("launcher", n.name + "-" + m.name, LauncherInput(m.machine, file));
             }
 
             // records: the locator and the header as the launcher reads them.
