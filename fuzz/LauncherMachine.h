@@ -13,6 +13,7 @@
 //                bit 4     a change made to the copy before it is held
 //                          appends a byte (else flips its last byte)
 //                bit 5     the locator's checkedCrc is left as it is
+//                bit 6     the file goes on with kZeroTail zero bytes
 //   byte 2, 3    Windows major and minor version
 //   byte 4       bit 0     the Windows 9x platform (else NT)
 //                bit 1     GetVersionExW fails
@@ -31,6 +32,10 @@
 
 constexpr size_t kRegistrySlot = 16;
 constexpr size_t kMachineSize = 5 + 3 * kRegistrySlot;
+// libFuzzer keeps its inputs below 1 MiB, and the launcher reads and sums a
+// checked block in 1 MiB pieces; a file this much longer than its input can
+// hold a checked block of more than one piece.
+constexpr size_t kZeroTail = (1u << 20) + 4096;
 
 // What the user typed after the program name.
 constexpr const char16_t* kCommandLines[8] = {
@@ -72,6 +77,7 @@ struct Machine {
     bool noTempPath = false;
     bool changeAppends = false;
     bool keepCrc = false;
+    bool zeroTail = false;
     uint8_t major = 10, minor = 0;
     bool windows9x = false;
     bool versionQueryFails = false;
@@ -105,6 +111,7 @@ inline Machine DecodeMachine(const uint8_t* p) {
     m.noTempPath = p[1] & 8;
     m.changeAppends = p[1] & 16;
     m.keepCrc = p[1] & 32;
+    m.zeroTail = p[1] & 64;
     m.major = p[2];
     m.minor = p[3];
     m.windows9x = p[4] & 1;
@@ -123,7 +130,8 @@ inline std::vector<uint8_t> EncodeMachine(const Machine& m) {
     p[0] = static_cast<uint8_t>(m.wow64 | m.administrator << 1 | (m.commandLine & 7) << 2 |
                                 static_cast<uint8_t>(m.trouble) << 5);
     p[1] = static_cast<uint8_t>(static_cast<uint8_t>(m.place) | m.shellGivesNoProcess << 2 |
-                                m.noTempPath << 3 | m.changeAppends << 4 | m.keepCrc << 5);
+                                m.noTempPath << 3 | m.changeAppends << 4 | m.keepCrc << 5 |
+                                m.zeroTail << 6);
     p[2] = m.major;
     p[3] = m.minor;
     p[4] = static_cast<uint8_t>(m.windows9x | m.versionQueryFails << 1 | m.servicePackQueryFails << 2 |

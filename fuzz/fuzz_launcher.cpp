@@ -154,6 +154,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < kMachineSize) return 0;
     const Machine machine = DecodeMachine(data);
     Bytes file(data + kMachineSize, data + size);
+    if (machine.zeroTail) file.resize(file.size() + kZeroTail, 0);
     if (!machine.keepCrc) Reseal(file);
 
     FakeWindows fake;

@@ -1,8 +1,9 @@
 // Writes starting inputs for the fuzz targets: real packages from the
 // package writer (both engines, one engine, refusal of 64-bit Windows,
-// messages with %USER%, an end marker, minimumFileSize) and the pieces the
-// narrower targets take.  Whole launcher runs start on machines that between
-// them take the Windows gate down each of its ways, and in every situation
+// messages with %USER%, an end marker, minimumFileSize, engines and checked
+// blocks beyond the launcher's 1 MiB pieces) and the pieces the narrower
+// targets take.  Whole launcher runs start on machines that between them
+// take the Windows gate down each of its ways, and in every situation
 // (command line, place, trouble) the launcher target knows.  Usage:
 // make_seeds <folder>; writes <folder>/<target>/<name> for the targets
 // records, decoder, cmdline and launcher.
@@ -114,6 +115,26 @@ std::vector<Named> Packages() {
     small.engineData.clear();
     small.checkedDataBytes = 0;
     list.push_back({"small-settings", small});
+    return list;
+}
+
+// Packages whose runs are slow (megabytes decoded or summed): a few seeds
+// each, not one per machine.  Real engines are megabytes, so these are the
+// paths every real package takes.
+std::vector<Named> LargePackages() {
+    std::vector<Named> list;
+    // The held copy is compared in 1 MiB pieces, the last one short.
+    PackageRecipe bigEngine = SoundRecipe();
+    bigEngine.engine32 = PayloadInput{Bytes((1u << 20) + 1000, 0), {}, {}};
+    bigEngine.engine64.reset();
+    list.push_back({"big-engine", bigEngine});
+
+    // A checked block over 1 MiB is read and summed in pieces, the last one
+    // short.  Its data are zeros, which the input leaves to the zero tail.
+    PackageRecipe bigBlock = SoundRecipe();
+    bigBlock.engineData = Bytes(kZeroTail + 1000, 0);
+    bigBlock.checkedDataBytes = static_cast<uint32_t>(bigBlock.engineData.size());
+    list.push_back({"big-checked-block", bigBlock});
     return list;
 }
 
@@ -316,6 +337,20 @@ int main(int argc, char** argv) {
             }
         }
         Write("records", "crc-check-value", Bytes{'1', '2', '3', '4', '5', '6', '7', '8', '9'});
+
+        for (const Named& n : LargePackages()) {
+            Machine m = Windows10(u"19045", u"22H2", u"2009");
+            Bytes file = BuildPackage(n.contents);
+            // The zeros at the end come back from the machine bytes, so
+            // that the input stays below libFuzzer's 1 MiB.
+            size_t zeros = 0;
+            while (zeros < file.size() && file[file.size() - 1 - zeros] == 0) ++zeros;
+            if (zeros >= kZeroTail) {
+                file.resize(file.size() - kZeroTail);
+                m.zeroTail = true;
+            }
+            Write("launcher", n.name, LauncherInput(m, file));
+        }
 
         // decoder: other settings, including the widest liblzma accepts.
         struct Setting {
