@@ -274,6 +274,25 @@ WineRun FinishBackgroundRun(BackgroundRun& run, double timeoutSeconds) {
     return Collect(run.out, run.err, Now() - run.started);
 }
 
+std::string RunConsoleProgram(const fs::path& exe, const std::vector<std::string>& arguments, int* exitCode) {
+    EnsurePrefix();
+    std::string command = "unset DISPLAY; " + WineEnvironment() + "wine " + Quote(exe.string());
+    for (const std::string& a : arguments) command += " " + Quote(a);
+    std::string out;
+    if (FILE* pipe = popen((command + " 2>/dev/null").c_str(), "r")) {
+        char buffer[512];
+        size_t n;
+        while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
+        const int status = pclose(pipe);
+        if (exitCode) *exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    // Console output comes with Windows line ends.
+    std::string clean;
+    for (char c : out)
+        if (c != '\r') clean += c;
+    return clean;
+}
+
 fs::path TestFolder() {
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
     std::string name = std::string(info->test_suite_name()) + "." + info->name();
