@@ -3,10 +3,12 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -24,6 +26,7 @@ namespace fs = std::filesystem;
 struct RunResult {
     int exitCode = -1;  // 128 + signal when killed
     std::string out, err;
+    uint64_t peakRss = 0;  // bytes: the child's ru_maxrss, which counts the pages it had from fork
 };
 
 inline std::string ReadText(const fs::path& path) {
@@ -45,19 +48,44 @@ inline void WriteText(const fs::path& path, const std::string& text) {
     WriteBytes(path, Bytes(text.begin(), text.end()));
 }
 
-// Starts program with args, stdout and stderr going to files in dir.
-inline pid_t Start(const std::string& program, const std::vector<std::string>& args, const fs::path& dir) {
-    const std::string outPath = (dir / ".run-out").string(), errPath = (dir / ".run-err").string();
+// How a run differs from the plain one, whose stdout and stderr are read
+// back from files and whose stdin is the test's own.
+struct RunOptions {
+    std::string stdoutPath;          // stdout goes here instead (e.g. /dev/full); RunResult::out stays empty
+    bool closeStdout = false;        // stdout closed, as by a shell's >&-
+    std::string stdinPath;           // stdin read from here (a file, or a FIFO whose writer is started)
+    uint64_t addressSpaceLimit = 0;  // RLIMIT_AS in bytes: allocations and mappings beyond it fail; 0 = none
+};
+
+// Starts program with args, stdout and stderr going to files in dir unless
+// options say otherwise.
+inline pid_t Start(const std::string& program, const std::vector<std::string>& args, const fs::path& dir,
+                   const RunOptions& options = {}) {
+    // Everything the child needs is made before fork: between fork and
+    // exec only async-signal-safe calls are sound.
+    const std::string outPath = options.stdoutPath.empty() ? (dir / ".run-out").string() : options.stdoutPath;
+    const std::string errPath = (dir / ".run-err").string();
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(program.c_str()));
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
     const pid_t pid = fork();
     if (pid == 0) {
-        const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        dup2(out, 1);
-        dup2(err, 2);
-        std::vector<char*> argv;
-        argv.push_back(const_cast<char*>(program.c_str()));
-        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
+        auto moveTo = [](int fd, int target) {
+            if (fd < 0) _exit(126);
+            if (fd != target) {
+                dup2(fd, target);
+                close(fd);
+            }
+        };
+        if (!options.stdinPath.empty()) moveTo(open(options.stdinPath.c_str(), O_RDONLY), 0);
+        moveTo(open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
+        if (options.closeStdout) close(1);
+        else moveTo(open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
+        if (options.addressSpaceLimit) {
+            const rlimit limit{options.addressSpaceLimit, options.addressSpaceLimit};
+            setrlimit(RLIMIT_AS, &limit);
+        }
         execv(program.c_str(), argv.data());
         _exit(127);
     }
@@ -66,9 +94,11 @@ inline pid_t Start(const std::string& program, const std::vector<std::string>& a
 
 inline RunResult Finish(pid_t pid, const fs::path& dir) {
     int status = 0;
-    waitpid(pid, &status, 0);
+    rusage usage{};
+    wait4(pid, &status, 0, &usage);
     RunResult r;
     r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    r.peakRss = static_cast<uint64_t>(usage.ru_maxrss) * 1024;
     r.out = ReadText(dir / ".run-out");
     r.err = ReadText(dir / ".run-err");
     fs::remove(dir / ".run-out");
@@ -76,8 +106,37 @@ inline RunResult Finish(pid_t pid, const fs::path& dir) {
     return r;
 }
 
-inline RunResult Run(const std::string& program, const std::vector<std::string>& args, const fs::path& dir) {
-    return Finish(Start(program, args, dir), dir);
+inline RunResult Run(const std::string& program, const std::vector<std::string>& args, const fs::path& dir,
+                     const RunOptions& options = {}) {
+    return Finish(Start(program, args, dir, options), dir);
+}
+
+// A process that writes bytes into path `times` times over, or until its
+// reader goes away when times is 0.  For a FIFO it waits in open() for the
+// reader, so StopWriter ends it whether or not anyone came.
+inline pid_t StartWriter(const std::string& path, const Bytes& bytes, size_t times = 1) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        signal(SIGPIPE, SIG_DFL);
+        alarm(60);  // never outlives a test that died before StopWriter
+        const int fd = open(path.c_str(), O_WRONLY);
+        if (fd < 0) _exit(126);
+        for (size_t round = 0; times == 0 || round < times; ++round)
+            for (size_t done = 0; done < bytes.size();) {
+                const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+                if (n < 0 && errno == EINTR) continue;
+                if (n <= 0) _exit(1);
+                done += static_cast<size_t>(n);
+            }
+        close(fd);
+        _exit(0);
+    }
+    return pid;
+}
+
+inline void StopWriter(pid_t pid) {
+    kill(pid, SIGKILL);  // a writer that has finished is a zombie: no harm
+    waitpid(pid, nullptr, 0);
 }
 
 inline std::string Describe(const std::vector<std::string>& args, const RunResult& r) {
@@ -102,7 +161,9 @@ protected:
         fs::remove_all(dir, ignored);
     }
 
-    RunResult Mk(const std::vector<std::string>& args) { return mk::Run(MKPACKAGE_PATH, args, dir); }
+    RunResult Mk(const std::vector<std::string>& args, const RunOptions& options = {}) {
+        return mk::Run(MKPACKAGE_PATH, args, dir, options);
+    }
 
     std::string File(const std::string& name) const { return (dir / name).string(); }
 
