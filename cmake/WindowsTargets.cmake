@@ -80,3 +80,46 @@ add_custom_command(TARGET ${STUB_NAME} POST_BUILD
 # Test engines: tiny programs that report how they were started, for both
 # widths.
 add_subdirectory(tests/engines)
+
+# mkpackage.exe: the package builder for vendors who build on Windows, from
+# the same sources as the Linux tool, with the Windows side of HostFiles.
+# x86-64 only; a console program, everything linked statically, both
+# launchers inside (stub32.exe from the win32 preset's build).
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    set(LIBLZMA_TOOL_PREFIX ${CMAKE_BINARY_DIR}/liblzma-tool)
+    execute_process(
+        COMMAND ${CMAKE_SOURCE_DIR}/scripts/build-liblzma.sh ${MINGW_TRIPLET} ${LIBLZMA_TOOL_PREFIX} tool
+        RESULT_VARIABLE liblzma_tool_result)
+    if(NOT liblzma_tool_result EQUAL 0)
+        message(FATAL_ERROR "liblzma (encoder and decoder) for ${MINGW_TRIPLET} could not be built")
+    endif()
+    add_library(liblzma_tool STATIC IMPORTED)
+    set_target_properties(liblzma_tool PROPERTIES
+        IMPORTED_LOCATION ${LIBLZMA_TOOL_PREFIX}/lib/liblzma.a
+        INTERFACE_INCLUDE_DIRECTORIES ${LIBLZMA_TOOL_PREFIX}/include
+        INTERFACE_COMPILE_DEFINITIONS LZMA_API_STATIC)
+
+    set(MKPACKAGE_VERSION 1.1.0)
+    set(WIN32_BUILD ${CMAKE_SOURCE_DIR}/build/win32 CACHE PATH "build folder of the win32 preset")
+    set(MKPACKAGE_DIR ${CMAKE_SOURCE_DIR}/tools/mkpackage)
+    add_custom_command(
+        OUTPUT ${CMAKE_BINARY_DIR}/EmbeddedLaunchers.cpp
+        COMMAND ${CMAKE_COMMAND} -DSTUB32=${WIN32_BUILD}/stub32.exe -DSTUB64=$<TARGET_FILE:stub64>
+                -DOUTPUT=${CMAKE_BINARY_DIR}/EmbeddedLaunchers.cpp
+                -P ${CMAKE_SOURCE_DIR}/cmake/EmbedLaunchers.cmake
+        DEPENDS ${WIN32_BUILD}/stub32.exe stub64 ${CMAKE_SOURCE_DIR}/cmake/EmbedLaunchers.cmake
+        COMMENT "Embedding stub32.exe and stub64.exe into mkpackage.exe")
+    add_executable(mkpackage
+        ${STUB_CORE_SOURCES} tools/pefix/PeImage.cpp
+        ${MKPACKAGE_DIR}/PackageWriter.cpp ${MKPACKAGE_DIR}/PeResources.cpp
+        ${MKPACKAGE_DIR}/mkpackage.cpp ${MKPACKAGE_DIR}/Options.cpp ${MKPACKAGE_DIR}/HostFilesWindows.cpp
+        ${MKPACKAGE_DIR}/PackageCheck.cpp ${MKPACKAGE_DIR}/Build.cpp ${MKPACKAGE_DIR}/Inspect.cpp
+        ${MKPACKAGE_DIR}/Verify.cpp ${MKPACKAGE_DIR}/Sha256.cpp ${CMAKE_BINARY_DIR}/EmbeddedLaunchers.cpp)
+    target_include_directories(mkpackage PRIVATE ${CMAKE_SOURCE_DIR}/src ${MKPACKAGE_DIR} ${CMAKE_SOURCE_DIR}/tools/pefix)
+    target_compile_definitions(mkpackage PRIVATE MKPACKAGE_VERSION="${MKPACKAGE_VERSION}" UNICODE _UNICODE
+                               WIN32_LEAN_AND_MEAN NOMINMAX)
+    target_compile_options(mkpackage PRIVATE -O2 -Wall -Wextra -municode)
+    target_link_options(mkpackage PRIVATE -municode -static -static-libgcc -static-libstdc++ -s)
+    target_link_libraries(mkpackage PRIVATE liblzma_tool)
+    install(TARGETS mkpackage RUNTIME DESTINATION bin)
+endif()

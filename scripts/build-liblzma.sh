@@ -1,19 +1,34 @@
 #!/bin/sh
-# Cross-compiles a static, decoder-only liblzma for one mingw target from
-# Debian's xz-utils source package and installs it into a cache folder.
+# Cross-compiles a static liblzma for one mingw target from Debian's
+# xz-utils source package and installs it into a cache folder.
 #
-#   build-liblzma.sh HOST PREFIX      e.g. i686-w64-mingw32 build/win32/liblzma
+#   build-liblzma.sh HOST PREFIX [decoder|tool]
+#       e.g. i686-w64-mingw32 build/win32/liblzma
 #
-# Only the raw LZMA1 decoder is kept: no encoders, no threads, no xz tools,
-# and --enable-small, because every byte of it ships inside each package.
+# decoder (the default), for the launcher: only the raw LZMA1 decoder, no
+# encoders, no threads, no xz tools, and --enable-small, because every byte
+# of it ships inside each package.
+# tool, for mkpackage.exe: the LZMA1 encoder and decoder with every match
+# finder, built for speed.
 # A finished PREFIX built with the same settings is left alone.
 set -eu
 host=$1
 prefix=$(realpath -m "$2")
-# No unwind tables: the launcher has no exceptions to unwind, and on i686
-# they are 2 KB of .eh_frame in every package.
-cflags="-Os -ffunction-sections -fdata-sections -fno-asynchronous-unwind-tables -fno-unwind-tables"
-stamp="$host $cflags"
+kind=${3:-decoder}
+case $kind in
+    decoder)
+        # No unwind tables: the launcher has no exceptions to unwind, and on
+        # i686 they are 2 KB of .eh_frame in every package.
+        cflags="-Os -ffunction-sections -fdata-sections -fno-asynchronous-unwind-tables -fno-unwind-tables"
+        features="--disable-encoders --enable-decoders=lzma1 --enable-match-finders= --enable-small"
+        ;;
+    tool)
+        cflags="-O2"
+        features="--enable-encoders=lzma1 --enable-decoders=lzma1"
+        ;;
+    *) echo "build-liblzma.sh: unknown kind '$kind' (decoder or tool)" >&2; exit 2 ;;
+esac
+stamp="$host $kind $cflags"
 if [ -f "$prefix/lib/liblzma.a" ] && [ -f "$prefix/include/lzma.h" ] &&
    [ "$(cat "$prefix/settings" 2>/dev/null)" = "$stamp" ]; then
     exit 0
@@ -32,11 +47,11 @@ apt-get source -qq xz-utils >/dev/null 2>&1 || {
 src=$(find . -maxdepth 1 -type d -name 'xz-utils-*' | head -n 1)
 [ -n "$src" ] || { echo "build-liblzma.sh: no xz-utils source folder" >&2; exit 1; }
 cd "$src"
+# shellcheck disable=SC2086  # $features is a list of options
 CFLAGS="$cflags" ./configure -q \
     --host="$host" --prefix="$prefix" \
-    --disable-shared --enable-static \
-    --disable-encoders --enable-decoders=lzma1 --enable-match-finders= \
-    --enable-checks=crc32 --disable-threads --enable-small \
+    --disable-shared --enable-static $features \
+    --enable-checks=crc32 --disable-threads \
     --disable-microlzma --disable-lzip-decoder \
     --disable-xz --disable-xzdec --disable-lzmadec --disable-lzmainfo \
     --disable-lzma-links --disable-scripts --disable-doc --disable-nls >/dev/null

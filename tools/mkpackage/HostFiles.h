@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 // Which file a name refers to: device and inode, or volume serial number and
 // file index.  Hard links, "./" spellings and symbolic links to one file
@@ -79,6 +80,15 @@ private:
 
 enum class StandardStream { kOutput, kError };
 bool IsTerminal(StandardStream stream);
+
+// Makes std::cout and std::cerr show UTF-8 right on a console (Windows
+// consoles want UTF-16); on a pipe or file the bytes go out unchanged.
+void PrepareStandardStreams();
+
+#ifdef _WIN32
+// The program's arguments, from the UTF-16 command line, as UTF-8.
+std::vector<std::string> Utf8Arguments(int argc, wchar_t** argv);
+#endif
 
 // What the last failed system call said, in words ("No such file or
 // directory").

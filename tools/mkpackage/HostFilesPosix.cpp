@@ -32,9 +32,9 @@ public:
     }
 };
 
-class ReadFile final : public InputFile {
+class StreamedFile final : public InputFile {
 public:
-    ReadFile(std::string path, FileId id, std::vector<uint8_t> bytes) : bytes_(std::move(bytes)) {
+    StreamedFile(std::string path, FileId id, std::vector<uint8_t> bytes) : bytes_(std::move(bytes)) {
         path_ = std::move(path);
         id_ = id;
         data_ = bytes_.data();
@@ -134,7 +134,7 @@ std::shared_ptr<const InputFile> InputFile::Open(const std::string& path, const 
         throw Failure(name + ": out of memory after reading " + SizeText(bytes.size()) + " of it");
     }
     close(fd);
-    return std::make_shared<ReadFile>(path, id, std::move(bytes));
+    return std::make_shared<StreamedFile>(path, id, std::move(bytes));
 }
 
 struct OutputFile::Impl {
@@ -214,6 +214,9 @@ void OutputFile::Commit() {
         close(dir);
     }
 }
+
+// A terminal takes UTF-8 as it is.
+void PrepareStandardStreams() {}
 
 bool IsTerminal(StandardStream stream) {
     return isatty(stream == StandardStream::kOutput ? STDOUT_FILENO : STDERR_FILENO) == 1;

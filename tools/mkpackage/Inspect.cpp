@@ -42,7 +42,9 @@ namespace {
 // DEL, C1, and the line and paragraph separators) escaped, so that a package
 // cannot move the cursor, clear the screen or hide text on its inspector's
 // terminal.
-std::string Printable(const std::u16string& text) {
+// Backslashes are doubled in texts, where "\n" must not be mistaken for an
+// escape, and left alone in file names, where they are separators.
+std::string Printable(const std::u16string& text, bool doubleBackslashes = true) {
     std::string out;
     char esc[12];
     for (size_t i = 0; i < text.size(); ++i) {
@@ -50,7 +52,7 @@ std::string Printable(const std::u16string& text) {
         if (c == '\n') out += "\\n";
         else if (c == '\r') out += "\\r";
         else if (c == '\t') out += "\\t";
-        else if (c == '\\') out += "\\\\";
+        else if (c == '\\') out += doubleBackslashes ? "\\\\" : "\\";
         else if (c < 0x20 || c == 0x7F) {
             std::snprintf(esc, sizeof esc, "\\x%02x", static_cast<unsigned>(c));
             out += esc;
@@ -74,7 +76,7 @@ std::string Printable(const std::u16string& text) {
 // A file name (UTF-8, possibly not even that) made printable.
 std::string PrintablePath(const std::string& path) {
     try {
-        return Printable(Utf8ToUtf16(path));
+        return Printable(Utf8ToUtf16(path), false);
     } catch (const PackageError&) {
         std::string out;
         char esc[8];

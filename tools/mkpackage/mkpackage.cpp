@@ -130,8 +130,19 @@ int RunMkpackageToStandardStreams(const std::vector<std::string>& args) {
 }
 
 #ifndef MKPACKAGE_NO_MAIN
+#ifdef _WIN32
+// The UTF-16 command line, so that every file name arrives whole, whatever
+// the system's ANSI code page.
+int wmain(int argc, wchar_t** argv) {
+    std::ios::sync_with_stdio(false);
+    PrepareStandardStreams();
+    return RunMkpackageToStandardStreams(Utf8Arguments(argc, argv));
+}
+#else
 int main(int argc, char** argv) {
     std::ios::sync_with_stdio(false);
+    PrepareStandardStreams();
     return RunMkpackageToStandardStreams(std::vector<std::string>(argv + 1, argv + argc));
 }
+#endif
 #endif
