@@ -197,7 +197,8 @@ void FakeWindows::ReadVersionValue(const char16_t* name, RegistryReading& readin
     if (!keyOpen_ || it == registry.end() || it->second.size() > sizeof reading.bytes) return;
     reading.readable = true;
     reading.byteCount = static_cast<uint32_t>(it->second.size());
-    std::memcpy(reading.bytes, it->second.data(), it->second.size());
+    // An empty value has no bytes to copy (and data() may be null).
+    if (!it->second.empty()) std::memcpy(reading.bytes, it->second.data(), it->second.size());
 }
 
 void FakeWindows::CloseVersionKey() {
