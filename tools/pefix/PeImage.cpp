@@ -65,7 +65,7 @@ void ReadManifest(const std::vector<uint8_t>& b, PeInfo& info, uint32_t rva) {
     if (entry == 0xFFFFFFFFu || (entry & 0x80000000u)) return;
     const uint32_t dataRva = U32(b, base + entry), size = U32(b, base + entry + 4);
     const uint32_t dataAt = RvaToOffset(info, dataRva);
-    if (dataAt && dataAt + size <= b.size())
+    if (dataAt && static_cast<uint64_t>(dataAt) + size <= b.size())
         info.manifest.assign(reinterpret_cast<const char*>(b.data() + dataAt), size);
 }
 
@@ -79,7 +79,7 @@ bool ParsePe(const std::vector<uint8_t>& b, PeInfo& info, std::string& error) {
     }
     info.peOffset = U32(b, 0x3C);
     const uint32_t pe = info.peOffset;
-    if (pe < 64 || pe + 24 > b.size() || std::memcmp(b.data() + pe, "PE\0\0", 4) != 0) {
+    if (pe < 64 || static_cast<uint64_t>(pe) + 24 > b.size() || std::memcmp(b.data() + pe, "PE\0\0", 4) != 0) {
         error = "not a PE image (no PE signature at e_lfanew)";
         return false;
     }
