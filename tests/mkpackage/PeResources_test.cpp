@@ -1031,6 +1031,45 @@ TEST_P(PeResourcesOnStub, RefusesLayoutsAndContentItCannotRewriteSafely) {
     }
 }
 
+// Sizes and offsets near 4 GiB once wrapped around in 32-bit sums.
+TEST_P(PeResourcesOnStub, ReadsOrRefusesHeadersWithHugeNumbers) {
+    struct Case {
+        const char* name;
+        std::function<void(Bytes&, const Places&)> damage;
+        const char* readRefusal;  // nullptr: the manifest still reads
+        const char* updateRefusal;
+    };
+    const Case cases[] = {
+        {"e_lfanew near 4 GiB", [](Bytes& b, const Places&) { Set32(b, 0x3C, 0xFFFFFFF0u); }, "no PE signature",
+         "no PE signature"},
+        {"resource section size near 4 GiB",
+         [](Bytes& b, const Places& p) {
+             const size_t index = p.info.sections.size() - 2;  // the section before the relocations
+             Set32(b, p.info.sectionTableOffset + 40 * index + 16, 0xFFFFFFFFu);
+         },
+         nullptr, "section .reloc overlaps or precedes the one before it in memory"},
+        {"resource data size near 4 GiB",
+         [](Bytes& b, const Places& p) { Set32(b, p.resources + Get32(b, FirstEntryTarget(b, p, 2)) + 4, 0xFFFFFFF0u); },
+         "lies outside the data of section", "lies outside the data of section"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Bytes image = stub;
+        c.damage(image, Locate(stub));
+        ResourceReport report;
+        std::string error;
+        if (c.readRefusal) {
+            EXPECT_FALSE(ReadResources(image, report, error));
+            EXPECT_TRUE(Contains(error, c.readRefusal)) << error;
+        } else {
+            EXPECT_TRUE(ReadResources(image, report, error)) << error;
+            EXPECT_EQ(report.entries.size(), 1u);
+        }
+        EXPECT_FALSE(UpdateResources(image, IconAndVersion({Dib(16, 16, 32)}, {}), error));
+        EXPECT_TRUE(Contains(error, c.updateRefusal)) << error;
+    }
+}
+
 // An image whose resource section comes last: nothing moves.
 TEST_P(PeResourcesOnStub, RewritesAResourceSectionThatIsLast) {
     Bytes image = stub;

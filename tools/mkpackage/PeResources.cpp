@@ -421,7 +421,6 @@ using Tree = Directory<NameDirectory>;
 // Bounds what a hostile directory can make the reader do: entries may share
 // subdirectories and data, so sizes alone do not limit the work.
 constexpr uint64_t kMaxEntries = 1u << 16;
-constexpr uint64_t kMaxResourceBytes = 256u << 20;
 
 // A section-relative view of an image for RVAs.
 class ImageView {
@@ -445,7 +444,7 @@ public:
         const uint64_t at = Offset(rva, 1, what);
         for (const PeSection& s : info_.sections)
             if (at >= s.rawOffset && at < static_cast<uint64_t>(s.rawOffset) + s.rawSize)
-                return Reader(image_.data() + at, std::min<uint64_t>(s.rawOffset + s.rawSize, image_.size()) - at, what);
+                return Reader(image_.data() + at, std::min<uint64_t>(static_cast<uint64_t>(s.rawOffset) + s.rawSize, image_.size()) - at, what);
         Refuse(what + " lies in no section");
     }
     Bytes Read(uint64_t rva, uint64_t n, const std::string& what) const {
@@ -460,7 +459,10 @@ private:
 
 class TreeReader {
 public:
-    TreeReader(const ImageView& view, uint32_t rva) : view_(view), dir_(view.From(rva, "the resource directory")) {}
+    // Entries may share data, but an image whose resources add up to more
+    // than twice its size is built to make readers work, not to be read.
+    TreeReader(const ImageView& view, uint32_t rva, uint64_t imageSize)
+        : view_(view), dir_(view.From(rva, "the resource directory")), maxBytes_(2 * imageSize) {}
 
     Tree Read() {
         Tree tree;
@@ -518,8 +520,9 @@ private:
 
     Leaf ReadLeaf(uint32_t at, const std::string& where) {
         const uint32_t rva = dir_.U32(at), size = dir_.U32(at + 4);
+        view_.Offset(rva, size, "the data of resource " + where);
         bytes_ += size;
-        if (bytes_ > kMaxResourceBytes) Refuse("the resources add up to more than " + Num(kMaxResourceBytes) + " bytes");
+        if (bytes_ > maxBytes_) Refuse("the resources add up to more than twice the size of the image");
         Leaf leaf;
         leaf.codePage = dir_.U32(at + 8);
         leaf.data = view_.Read(rva, size, "the data of resource " + where);
@@ -528,6 +531,7 @@ private:
 
     const ImageView& view_;
     Reader dir_;
+    const uint64_t maxBytes_;
     uint64_t entries_ = 0, bytes_ = 0;
 };
 
@@ -836,7 +840,7 @@ Layout CheckLayout(const Bytes& image) {
 
 Tree ReadTreeOf(const Bytes& image, const PeInfo& info) {
     const ImageView view(image, info);
-    return TreeReader(view, info.directories[kResourceDirectory].rva).Read();
+    return TreeReader(view, info.directories[kResourceDirectory].rva, image.size()).Read();
 }
 
 Bytes UpdateOrRefuse(const Bytes& image, const ResourceUpdate& update) {
