@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <map>
 #include <set>
-#include <iterator>
 #include <stdexcept>
 #include <tuple>
 
@@ -119,8 +119,9 @@ const uint8_t kPngSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
 std::string Size(const IconImage& image) { return Num(image.width) + "x" + Num(image.height); }
 
 void CheckPng(const Reader& r, IconImage& image, const std::string& label) {
-    // Windows reads the dimensions from IHDR; a PNG cut short shows as a
-    // blank icon, so walk the chunks to IEND.
+    // Windows takes the size from IHDR and decodes the rest only when it
+    // draws the icon, so a PNG cut short would pass unnoticed until then:
+    // walk the chunks to IEND.
     if (r.BigU32(8) != 13 || std::memcmp(r.data() + 12, "IHDR", 4) != 0)
         Refuse(label + " is a PNG without an IHDR chunk first");
     const uint32_t width = r.BigU32(16), height = r.BigU32(20);
