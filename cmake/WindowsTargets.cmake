@@ -25,17 +25,19 @@ set_target_properties(liblzma_static PROPERTIES
     INTERFACE_INCLUDE_DIRECTORIES ${LIBLZMA_PREFIX}/include
     INTERFACE_COMPILE_DEFINITIONS LZMA_API_STATIC)
 
-# pefix runs on the build machine, so it is compiled with the host compiler.
+# pefix runs on the build machine, so it is compiled with the host compiler,
+# at configure time; editing its sources configures again, and the stubs
+# are linked again with the new pefix (LINK_DEPENDS below).
 set(PEFIX ${CMAKE_BINARY_DIR}/host-tools/pefix)
-if(NOT EXISTS ${PEFIX})
-    file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/host-tools)
-    execute_process(
-        COMMAND c++ -std=c++17 -O2 -o ${PEFIX}
-                ${CMAKE_SOURCE_DIR}/tools/pefix/pefix.cpp ${CMAKE_SOURCE_DIR}/tools/pefix/PeImage.cpp
-        RESULT_VARIABLE pefix_result)
-    if(NOT pefix_result EQUAL 0)
-        message(FATAL_ERROR "the host tool pefix could not be built")
-    endif()
+set(PEFIX_SOURCES ${CMAKE_SOURCE_DIR}/tools/pefix/pefix.cpp ${CMAKE_SOURCE_DIR}/tools/pefix/PeImage.cpp)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PEFIX_SOURCES}
+             ${CMAKE_SOURCE_DIR}/tools/pefix/PeImage.h)
+file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/host-tools)
+execute_process(
+    COMMAND c++ -std=c++17 -O2 -o ${PEFIX} ${PEFIX_SOURCES}
+    RESULT_VARIABLE pefix_result)
+if(NOT pefix_result EQUAL 0)
+    message(FATAL_ERROR "the host tool pefix could not be built")
 endif()
 
 # Every byte of the stub ships in every package: no exceptions, no RTTI, no
@@ -73,6 +75,7 @@ target_link_libraries(${STUB_NAME} PRIVATE stubcore kernel32)
 set_source_files_properties(src/Stub32/stub.rc PROPERTIES
     OBJECT_DEPENDS ${CMAKE_SOURCE_DIR}/src/Stub32/stub.manifest)
 # GNU ld puts the PE header at 128, where the package locator belongs.
+set_target_properties(${STUB_NAME} PROPERTIES LINK_DEPENDS ${PEFIX})
 add_custom_command(TARGET ${STUB_NAME} POST_BUILD
     COMMAND ${PEFIX} $<TARGET_FILE:${STUB_NAME}>
     COMMENT "Moving the PE header of ${STUB_NAME}.exe to offset 256")

@@ -108,6 +108,16 @@ TEST_P(StubArtefact, CarriesNoCxxRuntimeErrorMachinery) {
         EXPECT_EQ(text.find(marker), std::string::npos) << marker;
 }
 
+// The stored checksum is the image's own (the post-link step moves the PE
+// header, after which the linker's would be stale).
+TEST_P(StubArtefact, ChecksumIsTheImagesOwn) {
+    const uint64_t field = PeChecksumFieldOffset(image.data(), image.size());
+    ASSERT_NE(field, 0u);
+    PeChecksum sum(field);
+    sum.Add(image.data(), image.size());
+    EXPECT_EQ(info.checkSum, sum.Finish());
+}
+
 // Every byte ships in every package: the launcher stays within 32 KiB.
 TEST_P(StubArtefact, FitsIn32KiB) {
     EXPECT_LE(image.size(), 32768u) << "see the Size section of README.md for what was done to fit";

@@ -258,38 +258,6 @@ Bytes BuildPackage(const PackageRecipe& recipe, PackageLayout* layout, const Pro
     return std::move(sink.bytes);
 }
 
-void PeChecksum::Add(const uint8_t* data, size_t size) {
-    for (size_t i = 0; i < size; ++i, ++length_) {
-        // The four bytes of the CheckSum field count as zero.
-        const uint8_t b = length_ >= field_ && length_ < field_ + 4 ? 0 : data[i];
-        if (pending_ < 0) {
-            pending_ = b;
-        } else {
-            sum_ += static_cast<uint32_t>(pending_ | b << 8);
-            pending_ = -1;
-        }
-        // Fold now and then; 64 bits leave plenty of room in between.
-        if ((length_ & 0xFFFFF) == 0) sum_ = (sum_ & 0xFFFF) + (sum_ >> 16);
-    }
-}
-
-uint32_t PeChecksum::Finish() const {
-    uint64_t sum = sum_ + (pending_ >= 0 ? static_cast<uint32_t>(pending_) : 0);
-    while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
-    return static_cast<uint32_t>(sum + length_);
-}
-
-uint64_t PeChecksumFieldOffset(const uint8_t* image, size_t size) {
-    if (size < 64 || image[0] != 'M' || image[1] != 'Z') return 0;
-    const uint32_t pe = static_cast<uint32_t>(image[0x3C] | image[0x3D] << 8 | image[0x3E] << 16 |
-                                              static_cast<uint32_t>(image[0x3F]) << 24);
-    // Signature (4) and file header (20); the field is at 64 in either
-    // optional header.
-    const uint64_t field = uint64_t{pe} + 24 + 64;
-    if (field + 4 > size || std::memcmp(image + pe, "PE\0\0", 4) != 0) return 0;
-    return field;
-}
-
 void ResealPackage(Bytes& file) {
     if (file.size() < kLocatorOffset + kLocatorSize) return;
     uint8_t bytes[kLocatorSize];

@@ -126,26 +126,6 @@ void WritePackage(const PackageRecipe& recipe, PackageSink& sink, PackageLayout*
 Bytes BuildPackage(const PackageRecipe& recipe, PackageLayout* layout = nullptr,
                    const ProgressFn& progress = {});
 
-// The PE image checksum (as CheckSumMappedFile computes it) of a file that
-// is fed in pieces, in order: 16-bit words summed with end-around carry, the
-// CheckSum field counted as zero, plus the file's length.
-class PeChecksum {
-public:
-    // checksumFieldOffset: where the field lies in the file.
-    explicit PeChecksum(uint64_t checksumFieldOffset) : field_(checksumFieldOffset) {}
-    void Add(const uint8_t* data, size_t size);
-    uint32_t Finish() const;
-
-private:
-    uint64_t field_;
-    uint64_t length_ = 0;
-    uint64_t sum_ = 0;
-    int pending_ = -1;  // the first byte of a word split between pieces
-};
-
-// Where the CheckSum field of a PE image lies; 0 when bytes is no PE image.
-uint64_t PeChecksumFieldOffset(const uint8_t* image, size_t size);
-
 // Recomputes checkedCrc after a test has changed bytes inside the block.
 void ResealPackage(Bytes& file);
 

@@ -1016,14 +1016,9 @@ bool ReadResources(const Bytes& image, ResourceReport& report, std::string& erro
 bool ComputePeChecksum(const uint8_t* file, size_t n, uint32_t& checksum, std::string& error) {
     uint64_t field = 0;
     if (!Guarded(error, [&] { field = ChecksumFieldOffset(file, n); })) return false;
-    // An unfolded 64-bit sum of 16-bit words folds to the same value as
-    // folding after every word, and is faster over large packages.
-    uint64_t sum = 0;
-    for (size_t i = 0; i + 1 < n; i += 2) sum += file[i] | static_cast<uint32_t>(file[i + 1]) << 8;
-    if (n % 2) sum += file[n - 1];
-    for (uint64_t p = field; p < field + 4; ++p) sum -= static_cast<uint64_t>(file[p]) << (8 * (p % 2));
-    while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
-    checksum = static_cast<uint32_t>(sum + n);
+    PeChecksum sum(field);
+    sum.Add(file, n);
+    checksum = sum.Finish();
     return true;
 }
 

@@ -164,3 +164,45 @@ bool MovePeHeader(std::vector<uint8_t>& b, uint32_t newOffset, std::string& erro
     for (int i = 0; i < 4; ++i) b[0x3C + i] = static_cast<uint8_t>(newOffset >> (8 * i));
     return true;
 }
+
+void PeChecksum::Add(const uint8_t* data, size_t size) {
+    size_t i = 0;
+    // A byte at an odd offset in the file is the high half of its word.
+    if ((length_ & 1) && size > 0) sum_ += static_cast<uint64_t>(data[i++]) << 8;
+    for (; i + 1 < size; i += 2) sum_ += data[i] | static_cast<uint32_t>(data[i + 1]) << 8;
+    if (i < size) sum_ += data[i];
+    // The field's own bytes count as zero.
+    const uint64_t from = field_ > length_ ? field_ : length_;
+    const uint64_t to = field_ + 4 < length_ + size ? field_ + 4 : length_ + size;
+    for (uint64_t p = from; p < to; ++p) sum_ -= static_cast<uint64_t>(data[p - length_]) << (8 * (p & 1));
+    length_ += size;
+}
+
+uint32_t PeChecksum::Finish() const {
+    uint64_t sum = sum_;
+    while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
+    return static_cast<uint32_t>(sum + length_);
+}
+
+uint64_t PeChecksumFieldOffset(const uint8_t* image, size_t size) {
+    if (size < 64 || image[0] != 'M' || image[1] != 'Z') return 0;
+    const uint64_t pe = static_cast<uint32_t>(image[0x3C] | image[0x3D] << 8 | image[0x3E] << 16 |
+                                              static_cast<uint32_t>(image[0x3F]) << 24);
+    // Signature (4), file header (20); the field is 64 bytes into either
+    // optional header.
+    const uint64_t field = pe + 24 + 64;
+    if (field + 4 > size || std::memcmp(image + pe, "PE\0\0", 4) != 0) return 0;
+    const uint16_t magic = static_cast<uint16_t>(image[pe + 24] | image[pe + 25] << 8);
+    if (magic != 0x10b && magic != 0x20b) return 0;
+    return field;
+}
+
+bool StorePeChecksum(std::vector<uint8_t>& image) {
+    const uint64_t field = PeChecksumFieldOffset(image.data(), image.size());
+    if (field == 0) return false;
+    PeChecksum sum(field);
+    sum.Add(image.data(), image.size());
+    const uint32_t value = sum.Finish();
+    for (int i = 0; i < 4; ++i) image[field + i] = static_cast<uint8_t>(value >> (8 * i));
+    return true;
+}

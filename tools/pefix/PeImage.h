@@ -43,6 +43,31 @@ struct PeInfo {
 // Parses the headers; returns false with a reason when the bytes are no PE image.
 bool ParsePe(const std::vector<uint8_t>& image, PeInfo& info, std::string& error);
 
+// The PE image checksum (as CheckSumMappedFile computes it) of a file that
+// is fed in pieces, in order: the file taken as 16-bit little-endian words
+// (an odd last byte as a word of its own), summed with end-around carry,
+// the CheckSum field counted as zero, plus the file's length.
+class PeChecksum {
+public:
+    // checksumFieldOffset: where the field lies in the file.
+    explicit PeChecksum(uint64_t checksumFieldOffset) : field_(checksumFieldOffset) {}
+    void Add(const uint8_t* data, size_t size);
+    uint32_t Finish() const;
+
+private:
+    uint64_t field_;
+    uint64_t length_ = 0;
+    uint64_t sum_ = 0;  // unfolded: folds to the same value at the end
+};
+
+// Where the CheckSum field of a PE image lies (the same place in PE32 and
+// PE32+); 0 when the bytes are no PE image.
+uint64_t PeChecksumFieldOffset(const uint8_t* image, size_t size);
+
+// Stores the checksum of the whole image in its CheckSum field; false when
+// it is no PE image.
+bool StorePeChecksum(std::vector<uint8_t>& image);
+
 // Moves the PE header block to newOffset and clears the bytes it left.
 // Refuses (false, reason) rather than corrupt an image whose headers would
 // not fit below SizeOfHeaders or whose gap holds anything but zeros.

@@ -1,5 +1,6 @@
 // pefix: the post-link step of the launcher.  GNU ld puts the PE header at
-// offset 128, where the package locator goes; this moves it to 256 in place.
+// offset 128, where the package locator goes; this moves it to 256 in place
+// and sets the image checksum again.
 //
 //   pefix IMAGE
 #include <cstdio>
@@ -25,6 +26,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "pefix: %s: %s\n", argv[1], error.c_str());
         return 1;
     }
+    // The linker's checksum was of the image before the move.
+    StorePeChecksum(image);
     std::ofstream out(argv[1], std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
     if (!out) {
