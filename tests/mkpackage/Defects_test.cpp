@@ -10,6 +10,7 @@
 #include <regex>
 
 #include "CliRunner.h"
+#include "PeImage.h"
 #include "TestPackages.h"
 
 using namespace mk;
@@ -56,13 +57,12 @@ Bytes SmallIcon() {
     const uint32_t size = 40 + 16 * 16 * 4 + 16 * 4, offset = 22;
     for (uint32_t v : {size, offset})
         for (int i = 0; i < 4; ++i) f.push_back(static_cast<uint8_t>(v >> (8 * i)));
-    Bytes dib(size, 0x40);
-    const uint32_t fields[] = {40, 16, 32};  // header size, width, height of image and mask
-    for (int k = 0; k < 3; ++k)
-        for (int i = 0; i < 4; ++i) dib[4 * k + i] = static_cast<uint8_t>(fields[k] >> (8 * i));
-    dib[12] = 1, dib[13] = 0, dib[14] = 32, dib[15] = 0;  // planes, bits per pixel
-    std::fill(dib.begin() + 16, dib.begin() + 40, 0);      // no compression, no palette
-    f.insert(f.end(), dib.begin(), dib.end());
+    // BITMAPINFOHEADER: its size, width, height of image and mask, one
+    // plane, 32 bits per pixel, no compression, no palette; then pixels.
+    const uint8_t header[16] = {40, 0, 0, 0, 16, 0, 0, 0, 32, 0, 0, 0, 1, 0, 32, 0};
+    f.insert(f.end(), header, header + 16);
+    f.resize(f.size() + 24, 0);
+    f.resize(f.size() + size - 40, 0x40);
     return f;
 }
 
@@ -193,7 +193,8 @@ TEST_F(MkpackageTest, BuildRefusesACheckedBlockOf2GiBOrMore) {
         {"2GiB of 2 GiB", 1ull << 31, "2GiB", true},
         {"all, the block exactly 2 GiB", reaching2GiB, "all", true},
         {"a number, the block exactly 2 GiB", reaching2GiB, std::to_string(reaching2GiB), true},
-        {"all of 4 GiB less the launcher", 0xFFFFFFFFu - 64 * 1024, "all", true},
+        // The block's length would not even fit 32 bits.
+        {"all of the most data a package holds", 0xFFFFFFFFu - fs::file_size(stub) - kHeaderSize, "all", true},
         {"all, the block one byte short of 2 GiB", reaching2GiB - 1, "all", false},
     };
     for (const auto& c : cases) {
@@ -438,6 +439,13 @@ TEST_P(InvalidUtf8, IsRefusedInEveryMessageOption) {
         EXPECT_TRUE(Contains(r.err, "not valid UTF-8")) << r.err;
         EXPECT_FALSE(fs::exists(File("out.exe")));
     }
+    // Version information is text of the command line too (a usage error).
+    const std::vector<std::string> args = {"build", "--stub", stub, "--engine64", engine, "--allow", "all",
+                                           "--version-info", "Comments=" + GetParam().bytes, "-o", File("out.exe")};
+    const RunResult r = Mk(args);
+    EXPECT_EQ(r.exitCode, 2) << Describe(args, r);
+    EXPECT_TRUE(Contains(r.err, "--version-info Comments: the value is not valid UTF-8")) << r.err;
+    EXPECT_FALSE(fs::exists(File("out.exe")));
 }
 
 INSTANTIATE_TEST_SUITE_P(Sequences, InvalidUtf8, ::testing::ValuesIn(kBadUtf8),
@@ -635,5 +643,561 @@ TEST_P(LauncherRunsItWrongly, VerifyAndInspectWarn) {
 
 INSTANTIATE_TEST_SUITE_P(Headers, LauncherRunsItWrongly, ::testing::ValuesIn(kOddities),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// ---------------------------------------------------------------------------
+// Huge inputs: refused by their size, or found to hold no package, without
+// being read; what is read under a memory limit fails naming the file.
+
+TEST_F(MkpackageTest, HugeFilesWithoutAPackageAreNotRead) {
+    MakeSparse(File("nothing.bin"), 3ull << 30);
+    MakeSparse(File("launcher.exe"), 3ull << 30, ReadBytes(stub));
+    const std::pair<std::string, const char*> cases[] = {
+        {File("nothing.bin"), "no package: the file is no Windows program"},
+        {File("launcher.exe"), "no package: locator field packageOffset is 0"},
+    };
+    for (const auto& [path, saying] : cases) {
+        for (std::vector<std::string> args : {std::vector<std::string>{"inspect", path},
+                                              std::vector<std::string>{"verify", path},
+                                              std::vector<std::string>{"extract", path, "--engine64", "-o",
+                                                                       File("x.exe")}}) {
+            const RunResult r = Mk(args);
+            EXPECT_EQ(r.exitCode, 1) << Describe(args, r);
+            EXPECT_TRUE(Contains(r.err, path + ": " + saying)) << r.err;
+            EXPECT_LT(r.peakRss, kSmallPeak) << Describe(args, r);
+        }
+    }
+    EXPECT_FALSE(fs::exists(File("x.exe")));
+}
+
+TEST_F(MkpackageTest, HugeInputsAreRefusedBeforeTheyAreRead) {
+    const std::string engine = Put("e.bin", EngineBytes(2000, 64));
+    MakeSparse(File("2GiB.bin"), 1ull << 31);
+    MakeSparse(File("5GiB.bin"), 5ull << 30);
+    const struct {
+        const char* option;
+        std::string path;
+        const char* saying;
+    } cases[] = {
+        {"--engine32", File("2GiB.bin"), "an engine must be smaller than 2 GiB"},
+        {"--engine64", File("2GiB.bin"), "an engine must be smaller than 2 GiB"},
+        {"--data", File("5GiB.bin"), "below 4 GiB"},
+        {"--stub", File("2GiB.bin"), "a launcher is a small program"},
+        {"--unsupported-file", File("2GiB.bin"), "a message text is shorter"},
+        {"--icon", File("2GiB.bin"), "an icon file is smaller"},
+    };
+    for (const auto& c : cases) {
+        const std::vector<std::string> args = {"build", "--stub", stub, "--engine64", engine, "--allow", "all",
+                                               "--wrong-width-text", "w", c.option, c.path, "-o", File("out.exe")};
+        const RunResult r = Mk(args);
+        EXPECT_EQ(r.exitCode, 1) << Describe(args, r);
+        EXPECT_TRUE(Contains(r.err, std::string(c.option) + " " + c.path + " is ")) << r.err;
+        EXPECT_TRUE(Contains(r.err, c.saying)) << r.err;
+        EXPECT_LT(r.peakRss, kSmallPeak) << Describe(args, r);
+        EXPECT_FALSE(fs::exists(File("out.exe")));
+    }
+}
+
+// RLIMIT_AS makes an allocation or a mapping beyond the limit fail on the
+// spot, in this process alone and without privileges, where running out of
+// real memory would bring the OOM killer (a signal, no message) or swap.
+// It counts mappings too, so a mapped input larger than the limit fails as
+// an allocation would.  The limit leaves room for an ordinary build (the
+// first case), so every failure below is the input's.
+TEST_F(MkpackageTest, UnderAMemoryLimitFailuresNameTheFile) {
+    constexpr uint64_t kLimit = 96u << 20;
+    const std::string engine = Put("e.bin", EngineBytes(20000, 64));
+    MakeSparse(File("256MiB.bin"), 256u << 20);
+    MakeSparse(File("3GiB.bin"), 3ull << 30);
+    ASSERT_EQ(mkfifo(File("endless").c_str(), 0600), 0);
+    const std::vector<std::string> build = {"build", "--stub", stub, "--allow", "all", "--wrong-width-text", "w",
+                                            "-o", File("out.exe")};
+    const struct {
+        const char* name;
+        std::vector<std::string> args;
+        bool fromEndlessPipe;
+        std::string naming;  // empty: succeeds
+    } cases[] = {
+        {"an ordinary build", {"--engine64", engine}, false, ""},
+        {"mapped data", {"--engine64", engine, "--data", File("256MiB.bin")}, false, "--data " + File("256MiB.bin")},
+        {"the compressor's dictionary", {"--engine64", engine, "--dict", "1536MiB"}, false, "--engine64 " + engine},
+        {"an engine read from a pipe", {"--engine64", "/dev/stdin"}, true, "--engine64 /dev/stdin"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> args = build;
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        RunOptions options;
+        options.addressSpaceLimit = kLimit;
+        pid_t writer = 0;
+        if (c.fromEndlessPipe) {
+            writer = StartWriter(File("endless"), Bytes(1 << 20, 0), 0);
+            options.stdinPath = File("endless");
+        }
+        const RunResult r = Mk(args, options);
+        if (writer) StopWriter(writer);
+        if (c.naming.empty()) {
+            EXPECT_EQ(r.exitCode, 0) << Describe(args, r);
+            fs::remove(File("out.exe"));
+            continue;
+        }
+        EXPECT_EQ(r.exitCode, 1) << Describe(args, r);
+        EXPECT_TRUE(Contains(r.err, c.naming)) << r.err;
+        EXPECT_TRUE(Contains(r.err, "memory")) << r.err;
+        EXPECT_FALSE(fs::exists(File("out.exe")));
+    }
+    for (const char* command : {"inspect", "verify"}) {
+        RunOptions options;
+        options.addressSpaceLimit = kLimit;
+        const RunResult r = Mk({command, File("3GiB.bin")}, options);
+        EXPECT_EQ(r.exitCode, 1) << Describe({command, File("3GiB.bin")}, r);
+        EXPECT_TRUE(Contains(r.err, File("3GiB.bin") + ": ")) << r.err;
+    }
+    for (const std::string& name : Listing()) EXPECT_EQ(name.find("out.exe"), std::string::npos) << name;
+}
+
+// ---------------------------------------------------------------------------
+// Standard output that cannot be written: the results never arrived, so the
+// command failed.
+
+struct Printing {
+    const char* name;
+    std::vector<std::string> args;  // PKG, ENGINE, OUT replaced
+};
+void PrintTo(const Printing& c, std::ostream* os) { *os << c.name; }
+
+const Printing kPrinting[] = {
+    {"Help", {"--help"}},
+    {"Version", {"--version"}},
+    {"BuildHelp", {"build", "--help"}},
+    {"Inspect", {"inspect", "PKG"}},
+    {"InspectJson", {"inspect", "--json", "PKG"}},
+    {"Verify", {"verify", "PKG"}},
+    {"Extract", {"extract", "PKG", "--engine64", "-o", "OUT"}},
+    {"Build", {"build", "--engine64", "ENGINE", "--allow", "all", "--wrong-width-text", "w", "-o", "OUT"}},
+};
+
+class StdoutUnwritable : public MkpackageTest, public ::testing::WithParamInterface<Printing> {};
+
+TEST_P(StdoutUnwritable, FailsTheCommand) {
+    const std::string engine = Put("e.bin", EngineBytes(20000, 64));
+    RunResult r = Mk({"build", "--engine64", engine, "--allow", "all", "--wrong-width-text", "w", "-o",
+                      File("pkg.exe")});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    std::vector<std::string> args = GetParam().args;
+    for (std::string& a : args) {
+        if (a == "PKG") a = File("pkg.exe");
+        if (a == "ENGINE") a = engine;
+        if (a == "OUT") a = File("out.exe");
+    }
+    const RunResult normal = Mk(args);
+    ASSERT_EQ(normal.exitCode, 0) << Describe(args, normal);
+    ASSERT_FALSE(normal.out.empty());
+    const Bytes normalOut = fs::exists(File("out.exe")) ? ReadBytes(File("out.exe")) : Bytes();
+    fs::remove(File("out.exe"));
+
+    RunOptions full, closed;
+    full.stdoutPath = "/dev/full";
+    closed.closeStdout = true;
+    for (const RunOptions& options : {full, closed}) {
+        SCOPED_TRACE(options.closeStdout ? "closed" : "/dev/full");
+        r = Mk(args, options);
+        EXPECT_EQ(r.exitCode, 1) << Describe(args, r);
+        EXPECT_TRUE(Contains(r.err, "mkpackage: cannot write to standard output")) << r.err;
+        // With stdout closed, descriptor 1 is free for the next file the
+        // tool opens: its output file must hold only what belongs there.
+        if (!normalOut.empty()) {
+            EXPECT_TRUE(ReadBytes(File("out.exe")) == normalOut);
+            fs::remove(File("out.exe"));
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Commands, StdoutUnwritable, ::testing::ValuesIn(kPrinting),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A command that writes nothing to stdout loses nothing there: its own exit
+// code stands, and nothing is said about stdout.  (Every command prints
+// something when it succeeds, so these are failures.)
+TEST_F(MkpackageTest, CommandsThatPrintNothingKeepTheirExitCode) {
+    RunOptions full, closed;
+    full.stdoutPath = "/dev/full";
+    closed.closeStdout = true;
+    const struct {
+        std::vector<std::string> args;
+        int exitCode;
+    } cases[] = {
+        {{"verify"}, 2},
+        {{"build", "--engine64"}, 2},
+        {{"inspect", stub}, 1},
+        {{"extract", stub, "--engine64", "-o", File("x.exe")}, 1},
+    };
+    for (const auto& c : cases)
+        for (const RunOptions& options : {full, closed}) {
+            const RunResult r = Mk(c.args, options);
+            EXPECT_EQ(r.exitCode, c.exitCode) << Describe(c.args, r);
+            EXPECT_FALSE(Contains(r.err, "standard output")) << r.err;
+        }
+}
+
+// ---------------------------------------------------------------------------
+// Inputs that are pipes (<(cat e.exe), /dev/stdin): read whole, and the
+// package is the one the same files make.
+
+struct PipedInput {
+    const char* name;
+    const char* option;
+    enum Through { kFifo, kStdinPipe, kStdinFile } through;
+};
+void PrintTo(const PipedInput& c, std::ostream* os) { *os << c.name; }
+
+const PipedInput kPipedInputs[] = {
+    {"Engine64ThroughAFifo", "--engine64", PipedInput::kFifo},
+    {"Engine32ThroughAFifo", "--engine32", PipedInput::kFifo},
+    {"DataThroughAFifo", "--data", PipedInput::kFifo},
+    {"MessageFileThroughAFifo", "--unsupported-file", PipedInput::kFifo},
+    {"StubThroughAFifo", "--stub", PipedInput::kFifo},
+    {"Engine64FromStdinPipe", "--engine64", PipedInput::kStdinPipe},
+    {"DataFromStdinPipe", "--data", PipedInput::kStdinPipe},
+    {"Engine64FromStdinFile", "--engine64", PipedInput::kStdinFile},
+};
+
+class PipedInputs : public MkpackageTest, public ::testing::WithParamInterface<PipedInput> {};
+
+TEST_P(PipedInputs, MakeThePackageTheFilesMake) {
+    const PipedInput& c = GetParam();
+    // Larger than a pipe's buffer, so that the writer has to wait for reads.
+    std::map<std::string, std::string> files = {
+        {"--stub", stub},
+        {"--engine32", Put("e32.bin", EngineBytes(150000, 32))},
+        {"--engine64", Put("e64.bin", EngineBytes(200000, 64))},
+        {"--data", Put("data.bin", EngineBytes(100000, 7))},
+        {"--unsupported-file", Put("text.txt", {'N', 'o', 't', ' ', '%', 'U', 'S', 'E', 'R', '%'})},
+    };
+    auto command = [&](const std::string& out) {
+        std::vector<std::string> args = {"build", "--allow", "10,11", "--wrong-width-text", "w", "--checked-data",
+                                         "100", "--preset", "0", "-o", out};
+        for (const auto& [option, path] : files) args.insert(args.end(), {option, path});
+        return args;
+    };
+    std::vector<std::string> args = command(File("files.exe"));
+    RunResult r = Mk(args);
+    ASSERT_EQ(r.exitCode, 0) << Describe(args, r);
+
+    const std::string original = files[c.option];
+    RunOptions options;
+    pid_t writer = 0;
+    if (c.through == PipedInput::kStdinFile) {
+        options.stdinPath = original;
+        files[c.option] = "/dev/stdin";
+    } else {
+        ASSERT_EQ(mkfifo(File("fifo").c_str(), 0600), 0);
+        writer = StartWriter(File("fifo"), ReadBytes(original));
+        if (c.through == PipedInput::kStdinPipe) options.stdinPath = File("fifo");
+        files[c.option] = c.through == PipedInput::kStdinPipe ? "/dev/stdin" : File("fifo");
+    }
+    args = command(File("piped.exe"));
+    r = Mk(args, options);
+    if (writer) StopWriter(writer);
+    ASSERT_EQ(r.exitCode, 0) << Describe(args, r);
+    EXPECT_TRUE(ReadBytes(File("piped.exe")) == ReadBytes(File("files.exe")));
+
+    r = Mk({"verify", File("piped.exe")});
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    for (const char* engine : {"--engine32", "--engine64"}) {
+        const std::string out = File(std::string("x") + engine);
+        r = Mk({"extract", File("piped.exe"), engine, "-o", out});
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_TRUE(ReadBytes(out) == ReadBytes(File(engine == std::string("--engine32") ? "e32.bin" : "e64.bin")))
+            << engine;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Inputs, PipedInputs, ::testing::ValuesIn(kPipedInputs),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// ---------------------------------------------------------------------------
+// The small rules of the command line.
+
+TEST_F(MkpackageTest, CheckedDataNeedsDataWhateverItsValue) {
+    const std::string engine = Put("e.bin", EngineBytes(1000));
+    for (const char* value : {"all", "ALL", "All", "0", "10", "1KiB"}) {
+        const std::vector<std::string> args = {"build", "--stub", stub, "--engine64", engine, "--allow", "all",
+                                               "--checked-data", value, "-o", File("out.exe")};
+        const RunResult r = Mk(args);
+        EXPECT_EQ(r.exitCode, 2) << Describe(args, r);
+        EXPECT_TRUE(Contains(r.err, "--checked-data")) << r.err;
+        EXPECT_TRUE(Contains(r.err, "needs --data")) << r.err;
+        EXPECT_FALSE(fs::exists(File("out.exe")));
+    }
+}
+
+// Each row: options added to a sound command line, and either the header
+// fields they give or the refusal.
+struct RuleCase {
+    const char* name;
+    std::vector<std::string> args;  // DATA: a 300-byte data file
+    std::function<void(const PackageLocator&, const PackageHeader&)> check;  // empty: refused
+    const char* saying = nullptr;                                             // when refused
+};
+void PrintTo(const RuleCase& c, std::ostream* os) { *os << c.name; }
+
+AllowedWindowsSet Every() {
+    AllowedWindowsSet set{};
+    for (unsigned e : {kWin95, kWin98, kWinMe, kWinNt4, kWin2000, kWinXp, kWinVista, kWin7, kWin8, kWin81, kWin10,
+                       kWin11, kWinLater})
+        set.bytes[e / 8] |= static_cast<uint8_t>(1u << (e % 8));
+    return set;
+}
+
+void ExpectEvery(const PackageHeader& h) {
+    EXPECT_TRUE(std::equal(h.allowedWindows.bytes, h.allowedWindows.bytes + 8, Every().bytes));
+}
+
+// The data's bytes all lie inside the checked block.
+void ExpectAllDataChecked(const PackageLocator& l, const PackageHeader& h) {
+    EXPECT_EQ(uint64_t{l.packageOffset} + l.checkedLength, uint64_t{h.dataOffset} + 300);
+}
+
+const RuleCase kRules[] = {
+    {"CheckedDataALL", {"--data", "DATA", "--checked-data", "ALL"}, ExpectAllDataChecked},
+    {"CheckedDataAll", {"--data", "DATA", "--checked-data", "All"}, ExpectAllDataChecked},
+    {"AllowALL", {"--allow", "ALL"}, [](auto&, auto& h) { ExpectEvery(h); }},
+    {"AllowAll", {"--allow", "All"}, [](auto&, auto& h) { ExpectEvery(h); }},
+    {"AllowAllAmongOthers", {"--allow", "xp,ALL"}, [](auto&, auto& h) { ExpectEvery(h); }},
+    {"ElevationRUNAS", {"--elevation", "RUNAS"}, [](auto&, auto& h) { EXPECT_EQ(h.elevationMode, 1); }},
+    {"ElevationNoAdmin", {"--elevation", "NoAdmin"}, [](auto&, auto& h) { EXPECT_EQ(h.elevationMode, 2); }},
+    {"ElevationNONE", {"--elevation", "NONE"}, [](auto&, auto& h) { EXPECT_EQ(h.elevationMode, 0); }},
+    {"AllowTrailingComma", {"--allow", "7,8,"}, {}, "--allow '7,8,' has an empty item"},
+    {"AllowLeadingComma", {"--allow", ",7"}, {}, "--allow ',7' has an empty item"},
+    {"AllowBlankItem", {"--allow", "7, ,8"}, {}, "has an empty item"},
+    {"Win10Month13", {"--win10", "1813-"}, {}, "--win10 (lowest release) 1813 is no release code"},
+    {"Win11Month00", {"--win11", "2100-"}, {}, "--win11 (lowest release) 2100 is no release code"},
+    {"Win10HighestMonth13", {"--win10", "1809-1813"}, {}, "--win10 (highest release) 1813 is no release code"},
+    {"Win11HighestMonth00", {"--win11", "2110-2200"}, {}, "--win11 (highest release) 2200 is no release code"},
+    {"Win10ThreeDigits", {"--win10", "812-"}, {}, "--win10 (lowest release) 812 is no release code"},
+    {"Win10Range",
+     {"--win10", "1809-2212"},
+     [](auto&, auto& h) {
+         EXPECT_EQ(h.win10MinRelease, 1809);
+         EXPECT_EQ(h.win10MaxRelease, 2212);
+     }},
+    {"Win11MonthsOneAndTwelve",
+     {"--win11", "2201-2212"},
+     [](auto&, auto& h) {
+         EXPECT_EQ(h.win11MinRelease, 2201);
+         EXPECT_EQ(h.win11MaxRelease, 2212);
+     }},
+    {"Win10NoUpperBoundWritten",
+     {"--win10", "1507-9999"},
+     [](auto&, auto& h) {
+         EXPECT_EQ(h.win10MinRelease, 1507);
+         EXPECT_EQ(h.win10MaxRelease, 9999);
+     }},
+};
+
+class CommandLineRules : public MkpackageTest, public ::testing::WithParamInterface<RuleCase> {};
+
+TEST_P(CommandLineRules, GiveTheirFieldsOrAreRefused) {
+    const RuleCase& c = GetParam();
+    std::vector<std::string> args = {"build", "--stub", stub, "--engine64", Put("e.bin", EngineBytes(2000)),
+                                     "--allow", "10", "--wrong-width-text", "w", "--unsupported-text", "u",
+                                     "-o", File("out.exe")};
+    for (const std::string& a : c.args) args.push_back(a == "DATA" ? Put("data.bin", Bytes(300, 0xDA)) : a);
+    const RunResult r = Mk(args);
+    if (!c.check) {
+        EXPECT_EQ(r.exitCode, 2) << Describe(args, r);
+        EXPECT_TRUE(Contains(r.err, c.saying)) << c.saying << "\n" << r.err;
+        EXPECT_FALSE(fs::exists(File("out.exe")));
+        return;
+    }
+    ASSERT_EQ(r.exitCode, 0) << Describe(args, r);
+    const Bytes package = ReadBytes(File("out.exe"));
+    c.check(LocatorOf(package), HeaderOf(package));
+}
+
+INSTANTIATE_TEST_SUITE_P(Options, CommandLineRules, ::testing::ValuesIn(kRules),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(MkpackageTest, VersionTakesNoArguments) {
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"--version", "extra"}, std::vector<std::string>{"-V", "extra"},
+          std::vector<std::string>{"--version", "--help"}}) {
+        const RunResult r = Mk(args);
+        EXPECT_EQ(r.exitCode, 2) << Describe(args, r);
+        EXPECT_TRUE(Contains(r.err, "takes no arguments, not '" + args[1] + "'")) << r.err;
+        EXPECT_EQ(r.out, "");
+    }
+}
+
+// A package's texts and names come from its vendor: shown raw, ESC and C1
+// controls would drive the inspector's terminal (clear it, retitle it, hide
+// lines).  JSON escapes them its own way and stays valid.
+TEST_F(MkpackageTest, InspectShowsControlCharactersEscaped) {
+    const std::string text = "A\x1b[2JB\x07" "C\xC2\x85" "D\xC2\x9B" "31mE";
+    const std::string version = "X\x1b]0;owned\x07Y";
+    const std::string path = File("odd\x1b[31m.exe");
+    const std::vector<std::string> args = {"build", "--stub", stub, "--engine64", Put("e.bin", EngineBytes(2000)),
+                                           "--allow", "all", "--wrong-width-text", "w", "--unsupported-text", text,
+                                           "--version-info", "Comments=" + version, "-o", path};
+    RunResult r = Mk(args);
+    ASSERT_EQ(r.exitCode, 0) << Describe(args, r);
+
+    r = Mk({"inspect", path});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    for (const char* raw : {"\x1b", "\x07", "\xC2\x85", "\xC2\x9B"})
+        EXPECT_FALSE(Contains(r.out, raw)) << "raw control character in:\n" << r.out;
+    for (const char* shown : {"\"A\\x1b[2JB\\x07C\\u0085D\\u009b31mE\"", "\"X\\x1b]0;owned\\x07Y\"",
+                              "odd\\x1b[31m.exe: "})
+        EXPECT_TRUE(Contains(r.out, shown)) << shown << "\n" << r.out;
+
+    r = Mk({"inspect", "--json", path});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    for (const char* raw : {"\x1b", "\x07"}) EXPECT_FALSE(Contains(r.out, raw)) << r.out;
+    WriteText(dir / "out.json", r.out);
+    WriteText(dir / "text.txt", text);
+    WriteText(dir / "version.txt", version);
+    WriteText(dir / "path.txt", path);
+    const std::string check =
+        "/usr/bin/python3 -c 'import json, sys\n"
+        "d = json.load(open(sys.argv[1], encoding=\"utf-8\"))\n"
+        "want = lambda n: open(n, encoding=\"utf-8\", newline=\"\").read()\n"
+        "assert d[\"header\"][\"unsupportedWindowsMessage\"][\"text\"] == want(sys.argv[2])\n"
+        "assert d[\"launcher\"][\"versionInfo\"][\"strings\"][\"Comments\"] == want(sys.argv[3])\n"
+        "assert d[\"file\"] == want(sys.argv[4])' " +
+        File("out.json") + " " + File("text.txt") + " " + File("version.txt") + " " + File("path.txt");
+    EXPECT_EQ(std::system(check.c_str()), 0) << r.out;
+}
+
+// One of a thing is "1 byte", never "1 bytes", wherever a count is shown.
+TEST_F(MkpackageTest, CountsOfOneAreSingular) {
+    const std::string one = Put("one.bin", {'x'});
+    std::vector<std::string> args = {"build", "--stub", stub, "--engine64", one, "--allow", "all",
+                                     "--wrong-width-text", "w", "--unsupported-text", "\xC3\xA9", "--data", one,
+                                     "--checked-data", "1", "-o", File("pkg.exe")};
+    RunResult r = Mk(args);
+    ASSERT_EQ(r.exitCode, 0) << Describe(args, r);
+    Bytes package = ReadBytes(File("pkg.exe"));
+    package.push_back(0);
+    Put("pkg.exe", package);
+
+    const RunResult inspect = Mk({"inspect", File("pkg.exe")});
+    const RunResult verify = Mk({"verify", File("pkg.exe")});
+    const RunResult extract = Mk({"extract", File("pkg.exe"), "--engine64", "-o", File("x.exe")});
+    args = {"build", "--stub", stub, "--engine64", one, "--allow", "all", "--data", one, "--checked-data", "2",
+            "-o", File("y.exe")};
+    const RunResult refused = Mk(args);
+    EXPECT_EQ(refused.exitCode, 2) << Describe(args, refused);
+    const struct {
+        const RunResult* run;
+        std::string shows;
+    } cases[] = {
+        {&inspect, "(1 byte of engine data, 1 of them checked)"},
+        {&inspect, "wrong-width text   1 UTF-16 unit at"},
+        {&inspect, "unsupported text   1 UTF-16 unit at"},
+        {&inspect, "engine64 decoding  passes: decodes to exactly 1 byte\n"},
+        {&inspect, "1 byte after the package (a signature?)"},
+        {&verify, "decode to exactly 1 byte\n"},
+        {&verify, "OK wrongWidthMessage: 1 UTF-16 unit at offset"},
+        {&extract, File("x.exe") + ": 1 byte, the 64-bit engine"},
+        {&refused, "--checked-data 2 is more than the 1 byte of --data"},
+    };
+    for (const auto& c : cases) {
+        const std::string all = c.run->out + c.run->err;
+        EXPECT_TRUE(Contains(all, c.shows)) << c.shows << "\n" << all;
+    }
+    const std::regex plural("(^|[^0-9])1 (bytes|UTF-16 units|packed bytes)");
+    for (const RunResult* run : {&inspect, &verify, &extract, &refused})
+        EXPECT_FALSE(std::regex_search(run->out + run->err, plural)) << run->out << run->err;
+}
+
+// ---------------------------------------------------------------------------
+// The launchers built into mkpackage are the Windows builds' stub32.exe and
+// stub64.exe.
+
+// The launcher part of package equals launcher but for what the builder
+// writes there: the locator and the PE checksum.
+void ExpectLauncherOf(const Bytes& package, const std::string& launcherPath) {
+    Bytes launcher = ReadBytes(launcherPath);
+    ASSERT_EQ(LocatorOf(package).packageOffset, launcher.size());
+    Bytes head(package.begin(), package.begin() + static_cast<ptrdiff_t>(launcher.size()));
+    // The optional header's CheckSum: after the PE signature (4 bytes) and
+    // the file header (20), at 64 in PE32 and PE32+ alike.
+    size_t peHeader = 0;
+    for (int i = 3; i >= 0; --i) peHeader = peHeader << 8 | launcher[0x3C + i];
+    const size_t checksum = peHeader + 4 + 20 + 64;
+    ASSERT_LT(checksum + 4, launcher.size());
+    for (Bytes* b : {&head, &launcher}) {
+        std::fill(b->begin() + kLocatorOffset, b->begin() + kLocatorOffset + kLocatorSize, 0);
+        std::fill(b->begin() + static_cast<ptrdiff_t>(checksum), b->begin() + static_cast<ptrdiff_t>(checksum) + 4, 0);
+    }
+    EXPECT_TRUE(head == launcher) << "the package's launcher is not " << launcherPath;
+}
+
+TEST_F(MkpackageTest, BuiltInLaunchersAreTheWindowsBuilds) {
+    const std::string engine = Put("e.bin", EngineBytes(2000, 32));
+    const struct {
+        std::vector<std::string> choice;
+        std::string file;
+        const char* name;
+    } cases[] = {
+        {{}, stub, "stub32.exe"},
+        {{"--launcher", "32"}, stub, "stub32.exe"},
+        {{"--launcher", "64"}, kStub64, "stub64.exe"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> args = {"build", "--engine32", engine, "--engine64", engine, "--allow", "all",
+                                         "-o", File("pkg.exe")};
+        args.insert(args.begin() + 1, c.choice.begin(), c.choice.end());
+        RunResult r = Mk(args);
+        ASSERT_EQ(r.exitCode, 0) << Describe(args, r);
+        ExpectLauncherOf(ReadBytes(File("pkg.exe")), c.file);
+        r = Mk({"inspect", File("pkg.exe")});
+        EXPECT_TRUE(Contains(r.out, std::string("launcher           the built-in ") + c.name + ", byte for byte"))
+            << r.out;
+    }
+
+    // The names, sizes and SHA-256 sums, by coreutils.
+    RunResult r = Mk({"--version"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    for (const auto& [name, path] : {std::make_pair("stub32.exe", stub), std::make_pair("stub64.exe", kStub64)}) {
+        FILE* pipe = popen(("sha256sum '" + path + "'").c_str(), "r");
+        ASSERT_NE(pipe, nullptr);
+        char sum[65] = {};
+        ASSERT_EQ(fread(sum, 1, 64, pipe), 64u);
+        pclose(pipe);
+        const std::string line = std::string("built-in launcher ") + name + ": " +
+                                 std::to_string(fs::file_size(path)) + " bytes, SHA-256 " + sum + "\n";
+        EXPECT_TRUE(Contains(r.out, line)) << line << r.out;
+    }
+}
+
+TEST_F(MkpackageTest, InspectTellsALauncherOfOneSOwn) {
+    const std::string other = (fs::path(STUB32_PATH).parent_path() / "tests" / "engines" /
+                               "stub32-static-mpr.exe").string();
+    ASSERT_TRUE(fs::exists(other)) << other;
+    const std::string engine = Put("e.bin", EngineBytes(2000, 32));
+    const struct {
+        std::vector<std::string> launcher;
+        const char* shows;
+        const char* json;
+    } cases[] = {
+        {{"--stub", other}, "launcher           not one built into this mkpackage (", "\"builtIn\": null"},
+        {{"--icon", Put("icon.ico", SmallIcon())},
+         "launcher           the built-in stub32.exe with other resources (icon or version information",
+         "\"builtIn\": \"stub32.exe\", \"identical\": false"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args = {"build", "--engine32", engine, "--refuse-64bit", "--allow", "all",
+                                         "--wrong-width-text", "w", "-o", File("pkg.exe")};
+        args.insert(args.begin() + 1, c.launcher.begin(), c.launcher.end());
+        RunResult r = Mk(args);
+        ASSERT_EQ(r.exitCode, 0) << Describe(args, r);
+        r = Mk({"inspect", File("pkg.exe")});
+        EXPECT_TRUE(Contains(r.out, c.shows)) << c.shows << "\n" << r.out;
+        r = Mk({"inspect", "--json", File("pkg.exe")});
+        EXPECT_TRUE(Contains(r.out, c.json)) << c.json << "\n" << r.out;
+    }
+}
 
 }  // namespace
