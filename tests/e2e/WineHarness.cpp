@@ -36,6 +36,10 @@ int Shell(const std::string& command) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+// Wine's loader for 64-bit programs.  `wine` is the 32-bit loader, which
+// here runs under QEMU only to hand a 64-bit program on to this one.
+const char* const kWine64 = "/usr/lib/wine/wine64";
+
 std::string WineEnvironment(const fs::path& prefix = PrefixPath()) {
     return "WINEPREFIX=" + Quote(prefix.string()) + " WINEDEBUG=-all WINEARCH=win64 ";
 }
@@ -97,7 +101,7 @@ std::string LaunchCommand(const fs::path& exe, const std::string& commandTail, c
     }
     // No display: MessageBoxW returns at once instead of waiting for a user.
     if (!display) command = "unset DISPLAY; " + command;
-    return command + " timeout 120 wine " + Quote(RUNNER64_PATH) + " >" + Quote(out.string()) + " 2>" +
+    return command + " timeout 120 " + kWine64 + " " + Quote(RUNNER64_PATH) + " >" + Quote(out.string()) + " 2>" +
            Quote(err.string());
 }
 
@@ -155,7 +159,7 @@ std::string PreparePrefix(const fs::path& prefix) {
             << "Windows Registry Editor Version 5.00\r\n\r\n"
             << RegFileSection("HKEY_CURRENT_USER\\Software\\Wine\\Debug", {{"RelayInclude", "user32.MessageBoxW"}})
             << RegFileSection("HKEY_CURRENT_USER\\Software\\Wine\\X11 Driver", {{"Decorated", "N"}});
-        if (Shell(environment + "wine reg import " + Quote(WinePath(reg)) + " >/dev/null 2>&1") != 0)
+        if (Shell(environment + kWine64 + " reg import " + Quote(WinePath(reg)) + " >/dev/null 2>&1") != 0)
             return "wine reg import failed in " + prefix.string();
         // The 32-bit engine must really be a 32-bit program under WOW64.
         const fs::path probe = prefix / "wow64-probe";
@@ -232,7 +236,7 @@ void SetWindows(const std::string& version, const std::map<std::string, std::str
     const fs::path file = fs::path(E2E_WORK_DIR) / "windows.reg";
     std::ofstream(file, std::ios::binary) << reg;
     // The 64-bit reg.exe names both views explicitly, so one import does.
-    ASSERT_EQ(Shell(WineEnvironment() + "wine reg import " + Quote(WinePath(file)) + " /reg:64 >/dev/null 2>&1"), 0)
+    ASSERT_EQ(Shell(WineEnvironment() + kWine64 + " reg import " + Quote(WinePath(file)) + " /reg:64 >/dev/null 2>&1"), 0)
         << "wine reg import failed";
 }
 
@@ -276,7 +280,7 @@ WineRun FinishBackgroundRun(BackgroundRun& run, double timeoutSeconds) {
 
 std::string RunConsoleProgram(const fs::path& exe, const std::vector<std::string>& arguments, int* exitCode) {
     EnsurePrefix();
-    std::string command = "unset DISPLAY; " + WineEnvironment() + "wine " + Quote(exe.string());
+    std::string command = "unset DISPLAY; " + WineEnvironment() + kWine64 + " " + Quote(exe.string());
     for (const std::string& a : arguments) command += " " + Quote(a);
     std::string out;
     if (FILE* pipe = popen((command + " 2>/dev/null").c_str(), "r")) {

@@ -101,7 +101,7 @@ BackgroundRun StartInBackground(const fs::path& exe, const std::string& commandT
 // Waits at most timeoutSeconds for the run to end; kills it if need be.
 WineRun FinishBackgroundRun(BackgroundRun& run, double timeoutSeconds);
 
-// Runs a console program under Wine in the shared prefix with the given
+// Runs a 64-bit console program under Wine in the shared prefix with the given
 // arguments (Windows paths) and returns what it printed; exitCode gets its
 // exit code (the low 8 bits, as Wine passes them on).
 std::string RunConsoleProgram(const fs::path& exe, const std::vector<std::string>& arguments, int* exitCode = nullptr);

@@ -232,8 +232,8 @@ const Refusal kRefusals[] = {
     {"StubHeaderAt128", 1, {"--stub", "STUB128"}, {"--stub", "stub128.exe", "starts at 128, not at 256"}},
     {"StubNotPe", 1, {"--stub", "NOTPE"}, {"--stub", "notpe.bin", "not a PE image"}},
     {"StubAlreadyPackaged", 1, {"--stub", "PACKAGED"}, {"--stub", "packaged.exe", "bytes 128-151"}},
-    {"StubMissing", 1, {"--stub", "MISSING"}, {"--stub", "missing.exe", "No such file"}},
-    {"EngineMissing", 1, {"--engine64", "MISSING"}, {"--engine64", "missing.exe", "No such file"}},
+    {"StubMissing", 1, {"--stub", "MISSING"}, {"--stub", "missing.exe", "cannot open"}},
+    {"EngineMissing", 1, {"--engine64", "MISSING"}, {"--engine64", "missing.exe", "cannot open"}},
     {"DataMissing", 1, {"--data", "MISSING"}, {"--data", "missing.exe"}},
     {"MessageFileMissing", 1, {"--unsupported-file", "MISSING"}, {"--unsupported-file", "missing.exe"}},
     {"TextNotUtf8", 1, {"--unsupported-text", "caf\xE9"}, {"--unsupported-text", "not valid UTF-8"}},
@@ -269,6 +269,8 @@ class BuildRefusal : public MkpackageTest, public ::testing::WithParamInterface<
 
 TEST_P(BuildRefusal, NamesTheProblemAndWritesNothing) {
     const Refusal& c = GetParam();
+    // A Windows command line is UTF-16: invalid UTF-8 cannot be handed over.
+    if (UnderWine() && std::string(c.name) == "TextNotUtf8") GTEST_SKIP() << "no invalid UTF-8 on a Windows command line";
     Bytes stub128 = ReadBytes(stub);
     std::string error;
     ASSERT_TRUE(MovePeHeader(stub128, 128, error)) << error;
@@ -372,21 +374,36 @@ TEST_F(MkpackageTest, UnwritableOutputLeavesNoTemporaryFile) {
     EXPECT_TRUE(Contains(r.err, File("nowhere"))) << r.err;
 }
 
+// Ctrl+C while the package is being written: the temporary file goes, and
+// an earlier OUT stays.  (On Windows Ctrl+C is a console control event;
+// Wine turns SIGINT into one.)
 TEST_F(MkpackageTest, InterruptedBuildLeavesNothing) {
-    // Big enough that compression takes a while, so the signal arrives
-    // during the build whatever the machine's speed.
-    Bytes big = EngineBytes(6u << 20, 3);
-    for (size_t i = 0; i < big.size(); i += 7) big[i] ^= static_cast<uint8_t>(i * 2654435761u >> 13);
-    const std::string engine = Put("big.bin", big);
-    const pid_t pid = Start(MKPACKAGE_PATH,
-                            {"build", "--stub", stub, "--engine64", engine, "--allow", "all", "--preset", "9",
-                             "-o", File("out.exe")},
-                            dir);
-    usleep(300 * 1000);
-    kill(pid, SIGTERM);
+    const Bytes earlier = {'o', 'l', 'd'};
+    Put("out.exe", earlier);
+    const std::string engine = Put("big.bin", EngineBytes(24u << 20, 3));
+    const std::vector<std::string> args = {"build", "--stub", stub, "--engine64", engine, "--allow", "all",
+                                           "--preset", "0", "-o", File("out.exe")};
+    const pid_t pid = Start(Program(), Arguments(args), dir);
+    // Wait until the package is being written (or the build has ended).
+    auto writing = [&] {
+        for (const std::string& name : Listing())
+            if (name.rfind("out.exe.tmp-", 0) == 0) return true;
+        return false;
+    };
+    bool caught = false;
+    for (int i = 0; i < 30000 && !caught; ++i) {
+        caught = writing();
+        if (!caught) {
+            if (waitpid(pid, nullptr, WNOHANG) == pid) break;
+            usleep(1000);
+        }
+    }
+    ASSERT_TRUE(caught) << "the build never wrote its package";
+    kill(pid, SIGINT);
     const RunResult r = Finish(pid, dir);
-    EXPECT_EQ(r.exitCode, 128 + SIGTERM) << "the build ended before the signal; make the engine bigger";
-    EXPECT_EQ(Listing(), std::vector<std::string>{"big.bin"});
+    EXPECT_NE(r.exitCode, 0) << "the build finished before the interruption; make the engine bigger";
+    EXPECT_EQ(Listing(), (std::vector<std::string>{"big.bin", "out.exe"}));
+    EXPECT_EQ(ReadBytes(File("out.exe")), earlier);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -145,6 +146,77 @@ inline std::string Describe(const std::vector<std::string>& args, const RunResul
     return text + "\n-> exit " + std::to_string(r.exitCode) + "\nstdout:\n" + r.out + "stderr:\n" + r.err;
 }
 
+// Which mkpackage the tests run: the Linux one, or, when the environment
+// names it in MKPACKAGE_TEST_WINE_EXE, mkpackage.exe under Wine (in the
+// prefix MKPACKAGE_TEST_WINEPREFIX), handed every path as a Windows path.
+// Its output then names files as Windows paths; they are turned back into
+// the Linux paths the tests expect.
+struct ToolUnderTest {
+    std::string wineExe;  // empty: the Linux build
+    static const ToolUnderTest& Get() {
+        static const ToolUnderTest tool = [] {
+            ToolUnderTest t;
+            if (const char* exe = std::getenv("MKPACKAGE_TEST_WINE_EXE")) t.wineExe = exe;
+            if (!t.wineExe.empty()) {
+                // Console output only: no display, no debug chatter.
+                unsetenv("DISPLAY");
+                setenv("WINEDEBUG", "-all", 1);
+                if (const char* prefix = std::getenv("MKPACKAGE_TEST_WINEPREFIX")) setenv("WINEPREFIX", prefix, 1);
+            }
+            return t;
+        }();
+        return tool;
+    }
+    bool UnderWine() const { return !wineExe.empty(); }
+};
+
+// "/tmp/x/a.exe" -> "Z:\tmp\x\a.exe", also after "--option=".
+inline std::string WindowsArgument(const std::string& arg) {
+    auto convert = [](const std::string& path) {
+        std::string out = "Z:";
+        for (char c : path) out += c == '/' ? '\\' : c;
+        return out;
+    };
+    if (!arg.empty() && arg[0] == '/') return convert(arg);
+    const size_t eq = arg.find("=/");
+    if (arg.compare(0, 2, "--") == 0 && eq != std::string::npos) return arg.substr(0, eq + 1) + convert(arg.substr(eq + 1));
+    return arg;
+}
+
+// Every "Z:\..." path in text (or "Z:\\..." in JSON) back to "/...".
+inline std::string LinuxPaths(const std::string& text) {
+    static const std::string kEnds = " \t\r\n\"',;:()[]{}<>";
+    std::string out;
+    for (size_t i = 0; i < text.size();) {
+        if (text.compare(i, 3, "Z:\\") != 0) {
+            out += text[i++];
+            continue;
+        }
+        i += 2;
+        while (i < text.size() && kEnds.find(text[i]) == std::string::npos) {
+            if (text[i] == '\\') {
+                out += '/';
+                i += text.compare(i, 2, "\\\\") == 0 ? 2 : 1;
+            } else {
+                out += text[i++];
+            }
+        }
+    }
+    return out;
+}
+
+// Wine's loader for 64-bit programs.  (`wine` is the 32-bit one, which runs
+// under QEMU here and would only hand the program on to this one.)
+inline const char* const kWine64 = "/usr/lib/wine/wine64";
+
+// Windows programs end their lines with CR LF in pipes and files.
+inline std::string UnixLineEnds(const std::string& text) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i)
+        if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')) out += text[i];
+    return out;
+}
+
 // A fresh folder per test, with the real 32-bit launcher, the product, as stub.
 class MkpackageTest : public ::testing::Test {
 protected:
@@ -154,15 +226,36 @@ protected:
         dir = pattern;
         stub = STUB32_PATH;
         ASSERT_TRUE(fs::exists(stub)) << "the launcher stub is not built: " << stub;
-        ASSERT_TRUE(fs::exists(MKPACKAGE_PATH)) << "mkpackage is not built: " << MKPACKAGE_PATH;
+        const ToolUnderTest& tool = ToolUnderTest::Get();
+        const std::string program = tool.UnderWine() ? tool.wineExe : MKPACKAGE_PATH;
+        ASSERT_TRUE(fs::exists(program)) << "mkpackage is not built: " << program;
     }
+
+    static bool UnderWine() { return ToolUnderTest::Get().UnderWine(); }
     void TearDown() override {
         std::error_code ignored;
         fs::remove_all(dir, ignored);
     }
 
     RunResult Mk(const std::vector<std::string>& args, const RunOptions& options = {}) {
-        return mk::Run(MKPACKAGE_PATH, args, dir, options);
+        const ToolUnderTest& tool = ToolUnderTest::Get();
+        if (!tool.UnderWine()) return mk::Run(MKPACKAGE_PATH, args, dir, options);
+        RunResult r = mk::Run(kWine64, WineArguments(args), dir, options);
+        r.out = LinuxPaths(UnixLineEnds(r.out));
+        r.err = LinuxPaths(UnixLineEnds(r.err));
+        return r;
+    }
+
+    // The program and arguments that run mkpackage with args: the Linux
+    // build, or wine with mkpackage.exe and Windows paths.
+    static std::string Program() { return UnderWine() ? kWine64 : MKPACKAGE_PATH; }
+    static std::vector<std::string> WineArguments(const std::vector<std::string>& args) {
+        std::vector<std::string> all = {ToolUnderTest::Get().wineExe};
+        for (const std::string& a : args) all.push_back(WindowsArgument(a));
+        return all;
+    }
+    static std::vector<std::string> Arguments(const std::vector<std::string>& args) {
+        return UnderWine() ? WineArguments(args) : args;
     }
 
     std::string File(const std::string& name) const { return (dir / name).string(); }

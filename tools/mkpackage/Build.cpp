@@ -185,8 +185,8 @@ BuildOptions ParseBuildArgs(const std::vector<std::string>& args) {
         else if (opt == "--refuse-64bit") o.refuse64 = flag();
         else if (opt == "--data") o.data = value();
         else if (opt == "--checked-data") {
-            o.checkedData = Lower(value());
-            if (*o.checkedData != "all") ParseByteSize(opt, *o.checkedData, 0xFFFFFFFFu);
+            o.checkedData = value();
+            if (Lower(*o.checkedData) != "all") ParseByteSize(opt, *o.checkedData, 0xFFFFFFFFu);
         }
         else if (opt == "--allow") o.allow = ParseWindowsList(opt, value());
         else if (opt == "--win10") ParseReleaseRange(opt, value(), o.win10Min, o.win10Max);
@@ -456,7 +456,7 @@ int RunBuild(const std::vector<std::string>& args, Console& console) {
     if (engine64) WarnAboutEngine(console, "--engine64", o.engine64, *engine64, 0x8664);
 
     if (o.checkedData) {
-        const uint64_t n = *o.checkedData == "all" ? recipe.engineData.size()
+        const uint64_t n = Lower(*o.checkedData) == "all" ? recipe.engineData.size()
                                                    : ParseByteSize("--checked-data", *o.checkedData, 0xFFFFFFFFu);
         if (n > recipe.engineData.size())
             throw UsageError("--checked-data " + *o.checkedData + " is more than the " +

@@ -81,6 +81,11 @@ private:
 enum class StandardStream { kOutput, kError };
 bool IsTerminal(StandardStream stream);
 
+// Sets up what happens on Ctrl+C and its kin (SIGINT, SIGTERM, SIGHUP;
+// console control events): an OutputFile's temporary file is removed and
+// the process ends with a failure, never as if it had succeeded.
+void HandleInterruptions();
+
 // Makes std::cout and std::cerr show UTF-8 right on a console (Windows
 // consoles want UTF-16); on a pipe or file the bytes go out unchanged.
 void PrepareStandardStreams();

@@ -218,6 +218,10 @@ void OutputFile::Commit() {
 // A terminal takes UTF-8 as it is.
 void PrepareStandardStreams() {}
 
+// The default action of SIGINT, SIGTERM and SIGHUP ends the process with
+// the signal; an OutputFile removes its temporary file first.
+void HandleInterruptions() {}
+
 bool IsTerminal(StandardStream stream) {
     return isatty(stream == StandardStream::kOutput ? STDOUT_FILENO : STDERR_FILENO) == 1;
 }

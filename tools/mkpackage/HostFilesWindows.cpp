@@ -90,11 +90,11 @@ wchar_t g_pendingTemporary[32768];
 std::atomic<bool> g_havePendingTemporary{false};
 std::atomic<HANDLE> g_pendingHandle{INVALID_HANDLE_VALUE};
 
-BOOL WINAPI RemovePendingOnControlEvent(DWORD) {
-    // Ctrl+C, Ctrl+Break, a closed console, logoff, shutdown: the process
-    // ends after this, so the half-written file goes first.  While it is
-    // open (without delete sharing) it cannot be deleted by name; it is
-    // marked through its handle instead and goes when the process ends.
+BOOL WINAPI EndOnControlEvent(DWORD) {
+    // Ctrl+C, Ctrl+Break, a closed console, logoff, shutdown: the half-
+    // written file goes first.  While it is open (without delete sharing)
+    // it cannot be deleted by name; it is marked through its handle instead
+    // and goes when the process ends.
     if (g_havePendingTemporary.exchange(false)) {
         const HANDLE open = g_pendingHandle.load();
         FILE_DISPOSITION_INFO dispose{TRUE};
@@ -102,7 +102,9 @@ BOOL WINAPI RemovePendingOnControlEvent(DWORD) {
             !SetFileInformationByHandle(open, FileDispositionInfo, &dispose, sizeof dispose))
             DeleteFileW(g_pendingTemporary);
     }
-    return FALSE;  // let the default handling end the process
+    // The code Windows' own handling ends with; ended here so that no
+    // system reports an interrupted build as a success.
+    ExitProcess(0xC000013A /* STATUS_CONTROL_C_EXIT */);
 }
 
 // A name no other file in the folder has: path + ".tmp-" + 8 hex digits.
@@ -211,8 +213,11 @@ std::shared_ptr<const InputFile> InputFile::Open(const std::string& path, const 
         return Failure(name + " is " + (atLeast ? "more than " + SizeText(maxSize) : SizeText(size)) +
                        (tooLarge.empty() ? std::string(": too large") : "; " + tooLarge));
     };
-    if (disk) {
-        const uint64_t size = static_cast<uint64_t>(info.nFileSizeHigh) << 32 | info.nFileSizeLow;
+    // A file that claims to be empty may be a FIFO or device seen through a
+    // file system that cannot say so: it is read.
+    const uint64_t diskSize = disk ? static_cast<uint64_t>(info.nFileSizeHigh) << 32 | info.nFileSizeLow : 0;
+    if (disk && diskSize > 0) {
+        const uint64_t size = diskSize;
         if (size > maxSize) throw tooBig(size, false);
         HANDLE mapping = nullptr;
         const uint8_t* data = nullptr;
@@ -277,13 +282,11 @@ OutputFile::OutputFile(const std::string& path) : impl_(new Impl), path_(path) {
         g_pendingHandle = impl_->file;
         g_havePendingTemporary = true;
     }
-    SetConsoleCtrlHandler(RemovePendingOnControlEvent, TRUE);
 }
 
 OutputFile::~OutputFile() {
     g_havePendingTemporary = false;
     g_pendingHandle = INVALID_HANDLE_VALUE;
-    SetConsoleCtrlHandler(RemovePendingOnControlEvent, FALSE);
     if (impl_->file != INVALID_HANDLE_VALUE) CloseHandle(impl_->file);
     if (!committed_) DeleteFileW(Wide(temporary_).c_str());
 }
@@ -330,6 +333,8 @@ void OutputFile::Commit() {
 bool IsTerminal(StandardStream stream) {
     return IsConsole(GetStdHandle(stream == StandardStream::kOutput ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE));
 }
+
+void HandleInterruptions() { SetConsoleCtrlHandler(EndOnControlEvent, TRUE); }
 
 void PrepareStandardStreams() {
     static ConsoleBuffer* out = nullptr;

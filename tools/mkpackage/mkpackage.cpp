@@ -135,12 +135,14 @@ int RunMkpackageToStandardStreams(const std::vector<std::string>& args) {
 // the system's ANSI code page.
 int wmain(int argc, wchar_t** argv) {
     std::ios::sync_with_stdio(false);
+    HandleInterruptions();
     PrepareStandardStreams();
     return RunMkpackageToStandardStreams(Utf8Arguments(argc, argv));
 }
 #else
 int main(int argc, char** argv) {
     std::ios::sync_with_stdio(false);
+    HandleInterruptions();
     PrepareStandardStreams();
     return RunMkpackageToStandardStreams(std::vector<std::string>(argv + 1, argv + argc));
 }
