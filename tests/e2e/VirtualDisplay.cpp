@@ -1,5 +1,7 @@
 #include "VirtualDisplay.h"
 
+#include "WineHarness.h"
+
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,12 +16,6 @@
 namespace e2e {
 
 namespace {
-
-std::string Quote(const std::string& s) {
-    std::string out = "'";
-    for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return out + "'";
-}
 
 void Pause(int milliseconds) { std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds)); }
 
@@ -93,7 +89,7 @@ std::string VirtualDisplay::Run(const std::string& command) const {
 std::optional<std::string> VirtualDisplay::WaitForWindow(const std::string& title, double timeoutSeconds) const {
     const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
     while (std::chrono::steady_clock::now() < end) {
-        std::istringstream ids(Run("xdotool search --name " + Quote(RegexEscape(title))));
+        std::istringstream ids(Run("xdotool search --name " + ShellQuote(RegexEscape(title))));
         std::string id;
         // The search matches substrings of names too; take an exact one.
         while (std::getline(ids, id))

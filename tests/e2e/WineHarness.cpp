@@ -18,11 +18,6 @@ namespace e2e {
 
 namespace {
 
-std::string Quote(const std::string& s) {
-    std::string out = "'";
-    for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return out + "'";
-}
 
 std::string Slurp(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
@@ -41,7 +36,7 @@ int Shell(const std::string& command) {
 const char* const kWine64 = "/usr/lib/wine/wine64";
 
 std::string WineEnvironment(const fs::path& prefix = PrefixPath()) {
-    return "WINEPREFIX=" + Quote(prefix.string()) + " WINEDEBUG=-all WINEARCH=win64 ";
+    return "WINEPREFIX=" + ShellQuote(prefix.string()) + " WINEDEBUG=-all WINEARCH=win64 ";
 }
 
 double Now() {
@@ -91,18 +86,18 @@ std::string LaunchCommand(const fs::path& exe, const std::string& commandTail, c
                           const fs::path& out, const fs::path& err) {
     const fs::path folder = exe.parent_path();
     const fs::path prefix = options.prefix.empty() ? PrefixPath() : options.prefix;
-    std::string command = "cd " + Quote(folder.string()) + " && WINEPREFIX=" + Quote(prefix.string()) +
+    std::string command = "cd " + ShellQuote(folder.string()) + " && WINEPREFIX=" + ShellQuote(prefix.string()) +
                           " WINEDEBUG=+relay E2E_COMMAND_LINE=" +
-                          Quote("\"" + WinePath(exe) + "\"" + (commandTail.empty() ? "" : " " + commandTail));
+                          ShellQuote("\"" + WinePath(exe) + "\"" + (commandTail.empty() ? "" : " " + commandTail));
     bool display = false;
     for (const auto& [name, value] : options.environment) {
-        command += " " + name + "=" + Quote(value);
+        command += " " + name + "=" + ShellQuote(value);
         display |= name == "DISPLAY";
     }
     // No display: MessageBoxW returns at once instead of waiting for a user.
     if (!display) command = "unset DISPLAY; " + command;
-    return command + " timeout 120 " + kWine64 + " " + Quote(RUNNER64_PATH) + " >" + Quote(out.string()) + " 2>" +
-           Quote(err.string());
+    return command + " timeout 120 " + kWine64 + " " + ShellQuote(RUNNER64_PATH) + " >" + ShellQuote(out.string()) + " 2>" +
+           ShellQuote(err.string());
 }
 
 WineRun Collect(const fs::path& out, const fs::path& err, double seconds) {
@@ -159,7 +154,7 @@ std::string PreparePrefix(const fs::path& prefix) {
             << "Windows Registry Editor Version 5.00\r\n\r\n"
             << RegFileSection("HKEY_CURRENT_USER\\Software\\Wine\\Debug", {{"RelayInclude", "user32.MessageBoxW"}})
             << RegFileSection("HKEY_CURRENT_USER\\Software\\Wine\\X11 Driver", {{"Decorated", "N"}});
-        if (Shell(environment + kWine64 + " reg import " + Quote(WinePath(reg)) + " >/dev/null 2>&1") != 0)
+        if (Shell(environment + kWine64 + " reg import " + ShellQuote(WinePath(reg)) + " >/dev/null 2>&1") != 0)
             return "wine reg import failed in " + prefix.string();
         // The 32-bit engine must really be a 32-bit program under WOW64.
         const fs::path probe = prefix / "wow64-probe";
@@ -182,6 +177,12 @@ std::string PreparePrefix(const fs::path& prefix) {
 }
 
 }  // namespace
+
+std::string ShellQuote(const std::string& text) {
+    std::string out = "'";
+    for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
+}
 
 const LauncherBuild& Stub32() {
     static const LauncherBuild build{"stub32", STUB32_PATH, fs::path(ENGINE32_PATH).parent_path() / "planted.dll",
@@ -236,7 +237,7 @@ void SetWindows(const std::string& version, const std::map<std::string, std::str
     const fs::path file = fs::path(E2E_WORK_DIR) / "windows.reg";
     std::ofstream(file, std::ios::binary) << reg;
     // The 64-bit reg.exe names both views explicitly, so one import does.
-    ASSERT_EQ(Shell(WineEnvironment() + kWine64 + " reg import " + Quote(WinePath(file)) + " /reg:64 >/dev/null 2>&1"), 0)
+    ASSERT_EQ(Shell(WineEnvironment() + kWine64 + " reg import " + ShellQuote(WinePath(file)) + " /reg:64 >/dev/null 2>&1"), 0)
         << "wine reg import failed";
 }
 
@@ -280,8 +281,8 @@ WineRun FinishBackgroundRun(BackgroundRun& run, double timeoutSeconds) {
 
 std::string RunConsoleProgram(const fs::path& exe, const std::vector<std::string>& arguments, int* exitCode) {
     EnsurePrefix();
-    std::string command = "unset DISPLAY; " + WineEnvironment() + kWine64 + " " + Quote(exe.string());
-    for (const std::string& a : arguments) command += " " + Quote(a);
+    std::string command = "unset DISPLAY; " + WineEnvironment() + kWine64 + " " + ShellQuote(exe.string());
+    for (const std::string& a : arguments) command += " " + ShellQuote(a);
     std::string out;
     if (FILE* pipe = popen((command + " 2>/dev/null").c_str(), "r")) {
         char buffer[512];

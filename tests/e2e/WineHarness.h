@@ -46,6 +46,9 @@ struct WineRun {
     double seconds = 0;
 };
 
+// text in single quotes for sh, quotes inside it escaped.
+std::string ShellQuote(const std::string& text);
+
 // Z:\... for a Linux path (Wine maps / to Z:).
 std::string WinePath(const fs::path& path);
 

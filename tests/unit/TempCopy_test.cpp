@@ -182,38 +182,6 @@ TEST(TempCopy, OwnFolderComesFromTheModuleNotTheCommandLine) {
     EXPECT_EQ(run.fake.starts[0].file, u"C:\\Downloads\\setup2.exe") << "setup.exe is the launcher itself";
 }
 
-TEST(TempCopy, FailedWritesEndWithTheTemporaryCopyMessageAndLeaveNothing) {
-    struct Row {
-        const char* what;
-        bool uncreatable;
-        std::optional<uint32_t> diskSpace;
-    };
-    const Row rows[] = {
-        {"cannot be created", true, {}},
-        {"disk full after 100 bytes", false, 100},
-        {"disk full at once", false, 0},
-        {"one byte short", false, 4999},
-    };
-    const std::u16string copy = kTemp + u"setup.exe";
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.what);
-        WholeRun run;
-        if (row.uncreatable) run.fake.uncreatable.insert(Upper(copy));
-        run.fake.diskSpace = row.diskSpace;
-        Launch(run);
-        EXPECT_FALSE(run.outcome.returnedNormally);
-        EXPECT_EQ(run.outcome.exitCode, kTemporaryCopyExit);
-        ASSERT_EQ(run.fake.messages.size(), 1u);
-        EXPECT_EQ(run.fake.messages[0].text, kTemporaryCopyText);
-        EXPECT_EQ(run.fake.messages[0].caption, run.fake.modulePath);
-        EXPECT_EQ(run.fake.messages[0].style, 0x10u);
-        EXPECT_FALSE(run.fake.HasFile(copy));
-        EXPECT_EQ(run.fake.files.size(), 1u) << "only the package";
-        EXPECT_TRUE(run.fake.starts.empty());
-        EXPECT_EQ(run.fake.OpenHandles(copy), 0);
-    }
-}
-
 // Makes bytes[at..at+4) such that the CRC-32 of the whole equals what it was
 // before bytes were changed elsewhere: the CRC register runs backwards from
 // the state the original reached after those four bytes.
@@ -239,20 +207,27 @@ void KeepCrcByPatching(Bytes& bytes, const Bytes& original, size_t at) {
     for (int k = 0; k < 4; ++k) bytes[at + k] = static_cast<uint8_t>(patch >> (8 * k));
 }
 
-// Windows will not start a file open for writing, so the copy is closed
-// before it is held; whatever another process did to it in that moment is
-// found through the held handle, and nothing is started.
-TEST(TempCopy, CopyChangedBeforeItIsHeldIsDeletedNotStarted) {
+// A copy that cannot be made whole ends with the temporary-copy message and
+// leaves nothing behind.  Windows will not start a file open for writing,
+// so the copy is closed before it is held; whatever another process did to
+// it in that moment is found through the held handle, and nothing starts.
+TEST(TempCopy, FailedOrChangedCopiesEndWithTheTemporaryCopyMessageAndLeaveNothing) {
     struct Row {
         const char* what;
-        std::function<void(Bytes&)> change;
+        bool uncreatable;
+        std::optional<uint32_t> diskSpace;
+        std::function<void(Bytes&)> changeBeforeHold;
     };
     const Row rows[] = {
-        {"one byte flipped", [](Bytes& b) { b[b.size() / 2] ^= 1; }},
-        {"one byte added", [](Bytes& b) { b.push_back(0); }},
-        {"cut by one byte", [](Bytes& b) { b.pop_back(); }},
-        {"emptied", [](Bytes& b) { b.clear(); }},
-        {"same size and CRC-32, other bytes",
+        {"cannot be created", true, {}, {}},
+        {"disk full after 100 bytes", false, 100, {}},
+        {"disk full at once", false, 0, {}},
+        {"one byte short", false, 4999, {}},
+        {"changed: one byte flipped", false, {}, [](Bytes& b) { b[b.size() / 2] ^= 1; }},
+        {"changed: one byte added", false, {}, [](Bytes& b) { b.push_back(0); }},
+        {"changed: cut by one byte", false, {}, [](Bytes& b) { b.pop_back(); }},
+        {"changed: emptied", false, {}, [](Bytes& b) { b.clear(); }},
+        {"changed: same size and CRC-32, other bytes", false, {},
          [](Bytes& b) {
              const Bytes original = b;
              for (size_t i = 100; i < 200; ++i) b[i] = 0xCC;  // "the attacker's code"
@@ -265,17 +240,22 @@ TEST(TempCopy, CopyChangedBeforeItIsHeldIsDeletedNotStarted) {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
         WholeRun run;
-        run.fake.changeBeforeHold = row.change;
+        if (row.uncreatable) run.fake.uncreatable.insert(Upper(copy));
+        run.fake.diskSpace = row.diskSpace;
+        run.fake.changeBeforeHold = row.changeBeforeHold;
         Launch(run);
         EXPECT_FALSE(run.outcome.returnedNormally);
         EXPECT_EQ(run.outcome.exitCode, kTemporaryCopyExit);
         ASSERT_EQ(run.fake.messages.size(), 1u);
         EXPECT_EQ(run.fake.messages[0].text, kTemporaryCopyText);
-        EXPECT_TRUE(run.fake.starts.empty()) << "a changed copy was started";
+        EXPECT_EQ(run.fake.messages[0].caption, run.fake.modulePath);
+        EXPECT_EQ(run.fake.messages[0].style, 0x10u);
         EXPECT_FALSE(run.fake.HasFile(copy));
+        EXPECT_EQ(run.fake.files.size(), 1u) << "only the package";
+        EXPECT_TRUE(run.fake.starts.empty()) << "a copy was started";
         EXPECT_EQ(run.fake.OpenHandles(copy), 0);
     }
-    // Untouched, the same run goes on.
+    // Untouched in that moment, the same run goes on.
     WholeRun run;
     run.fake.changeBeforeHold = [](Bytes&) {};
     Launch(run);

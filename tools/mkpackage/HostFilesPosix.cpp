@@ -11,13 +11,12 @@
 #include <vector>
 
 #include "HostFiles.h"
+#include "HostFilesShared.h"
 #include "Options.h"
 
 namespace {
 
 std::string Name(const std::string& label, const std::string& path) { return label.empty() ? path : label; }
-
-std::string SizeText(uint64_t bytes) { return std::to_string(bytes) + (bytes == 1 ? " byte" : " bytes"); }
 
 class MappedFile final : public InputFile {
 public:
@@ -32,18 +31,6 @@ public:
     }
 };
 
-class StreamedFile final : public InputFile {
-public:
-    StreamedFile(std::string path, FileId id, std::vector<uint8_t> bytes) : bytes_(std::move(bytes)) {
-        path_ = std::move(path);
-        id_ = id;
-        data_ = bytes_.data();
-        size_ = bytes_.size();
-    }
-
-private:
-    std::vector<uint8_t> bytes_;
-};
 
 // The temporary file being written, for the signal handler: a fixed buffer,
 // because a handler may only call async-signal-safe functions.
@@ -91,8 +78,7 @@ std::shared_ptr<const InputFile> InputFile::Open(const std::string& path, const 
     }
     auto tooBig = [&](uint64_t size, bool atLeast) {
         close(fd);
-        return Failure(name + " is " + (atLeast ? "more than " + SizeText(maxSize) : SizeText(size)) +
-                       (tooLarge.empty() ? std::string(": too large") : "; " + tooLarge));
+        return Failure(TooLargeText(name, size, atLeast, maxSize, tooLarge));
     };
     // A regular file is mapped.  One that claims to be empty may be a
     // kernel file whose size is not known in advance: it is read.

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "HostFiles.h"
+#include "HostFilesShared.h"
 #include "Options.h"
 
 namespace {
@@ -39,8 +40,6 @@ std::string Narrow(const wchar_t* wide, size_t length) {
 
 // Remembers the error of the call that just failed, for LastSystemError.
 void NoteError() { g_lastError = GetLastError(); }
-
-std::string SizeText(uint64_t bytes) { return std::to_string(bytes) + (bytes == 1 ? " byte" : " bytes"); }
 
 std::string FolderOf(const std::string& path) {
     const size_t slash = path.find_last_of("/\\");
@@ -71,18 +70,6 @@ private:
     HANDLE mapping_;
 };
 
-class StreamedFile final : public InputFile {
-public:
-    StreamedFile(std::string path, FileId id, std::vector<uint8_t> bytes) : bytes_(std::move(bytes)) {
-        path_ = std::move(path);
-        id_ = id;
-        data_ = bytes_.data();
-        size_ = bytes_.size();
-    }
-
-private:
-    std::vector<uint8_t> bytes_;
-};
 
 // The temporary file being written, for the console control handler, which
 // runs on a thread of its own: its name, and its handle while it is open.
@@ -210,8 +197,7 @@ std::shared_ptr<const InputFile> InputFile::Open(const std::string& path, const 
                            : FileId{};
     auto tooBig = [&](uint64_t size, bool atLeast) {
         CloseHandle(file);
-        return Failure(name + " is " + (atLeast ? "more than " + SizeText(maxSize) : SizeText(size)) +
-                       (tooLarge.empty() ? std::string(": too large") : "; " + tooLarge));
+        return Failure(TooLargeText(name, size, atLeast, maxSize, tooLarge));
     };
     // A file that claims to be empty may be a FIFO or device seen through a
     // file system that cannot say so: it is read.
