@@ -5,12 +5,13 @@
 // targets take.  Whole launcher runs start on machines that between them
 // take the Windows gate down each of its ways, and in every situation
 // (command line, place, trouble) the launcher target knows.  Usage:
-// make_seeds <folder>; writes <folder>/<target>/<name> for the targets
-// records, decoder, cmdline and launcher.
+// make_seeds <folder> [launcher images]; writes <folder>/<target>/<name> for
+// the targets records, decoder, cmdline, launcher and resources.
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -280,9 +281,52 @@ Bytes LauncherInput(const Machine& machine, const Bytes& file) {
 
 }  // namespace
 
+// resources: real launcher images (when named on the command line) to read
+// and to rewrite, and small .ico files.
+void WriteResourceSeeds(int argc, char** argv) {
+    for (int i = 2; i < argc; ++i) {
+        std::ifstream in(argv[i], std::ios::binary);
+        const Bytes image((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        if (image.empty()) continue;
+        for (uint8_t mode : {1, 2}) {
+            Bytes seed = {mode};
+            seed.insert(seed.end(), image.begin(), image.end());
+            Write("resources", fs::path(argv[i]).filename().string() + "-" + std::to_string(mode), seed);
+        }
+    }
+    // An .ico with one 16x16 32-bit bitmap and one 32x32 4-bit one.
+    auto entry = [](Bytes& ico, uint8_t side, uint16_t bits, uint32_t size, uint32_t offset) {
+        ico.insert(ico.end(), {side, side, static_cast<uint8_t>(bits == 4 ? 16 : 0), 0, 1, 0,
+                               static_cast<uint8_t>(bits), 0});
+        PutU32(ico, size);
+        PutU32(ico, offset);
+    };
+    auto bitmap = [](uint32_t side, uint16_t bits) {
+        Bytes dib;
+        PutU32(dib, 40);
+        PutU32(dib, side);
+        PutU32(dib, side * 2);
+        dib.insert(dib.end(), {1, 0, static_cast<uint8_t>(bits), 0});
+        dib.resize(40, 0);
+        const uint32_t palette = bits == 4 ? 16 * 4 : 0;
+        const uint32_t rowBytes = (side * bits + 31) / 32 * 4, maskRow = (side + 31) / 32 * 4;
+        dib.resize(40 + palette + rowBytes * side + maskRow * side, 0x33);
+        return dib;
+    };
+    const Bytes small = bitmap(16, 32), large = bitmap(32, 4);
+    Bytes ico = {0, 0, 1, 0, 2, 0};
+    entry(ico, 16, 32, static_cast<uint32_t>(small.size()), 6 + 32);
+    entry(ico, 32, 4, static_cast<uint32_t>(large.size()), static_cast<uint32_t>(6 + 32 + small.size()));
+    ico.insert(ico.end(), small.begin(), small.end());
+    ico.insert(ico.end(), large.begin(), large.end());
+    Bytes seed = {0};
+    seed.insert(seed.end(), ico.begin(), ico.end());
+    Write("resources", "two-images.ico", seed);
+}
+
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: make_seeds <folder>\n");
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: make_seeds <folder> [launcher images for the resources target...]\n");
         return 2;
     }
     root = argv[1];
@@ -390,6 +434,8 @@ int main(int argc, char** argv) {
         };
         int index = 0;
         for (const std::u16string& line : lines) Write("cmdline", "line" + std::to_string(index++), Utf16(line));
+
+        WriteResourceSeeds(argc, argv);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "make_seeds: %s\n", e.what());
         return 1;

@@ -20,14 +20,16 @@ cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j "$jobs"
 
 rm -rf "$build/seeds"
-"$build/fuzz/make_seeds" "$build/seeds"
+# The resources target starts from the real launchers, when they are built.
+"$build/fuzz/make_seeds" "$build/seeds" $(ls build/win32/stub32.exe build/win64/stub64.exe 2>/dev/null)
 mkdir -p "$build/corpus" "$build/artifacts" "$build/logs"
 
 export UBSAN_OPTIONS="print_stacktrace=1:${UBSAN_OPTIONS:-}"
 failed=0
-for target in records decoder cmdline launcher; do
+for target in records decoder cmdline launcher resources; do
     case $target in
         cmdline) dict=fuzz/cmdline.dict ;;
+        resources) dict=fuzz/resources.dict ;;
         *) dict=fuzz/launcher.dict ;;
     esac
     corpus=$build/corpus/$target
