@@ -349,6 +349,22 @@ TEST_F(MkpackageTest, WarnsAboutEnginesAndMissingMessages) {
     EXPECT_TRUE(Contains(r.err, "is a PE32 image for machine 0x14c, not x86-64")) << r.err;
 }
 
+// A FileVersion or ProductVersion that is no a.b.c.d sets no numeric
+// version, which Explorer shows as 0.0.0.0: the vendor is told.
+TEST_F(MkpackageTest, VersionThatIsNoNumberWarns) {
+    const std::string engine = Put("e.bin", EngineBytes(1000));
+    for (const char* value : {"FileVersion=1.2.3.4.5", "ProductVersion=2.0 beta", "FileVersion=65536"}) {
+        const RunResult r = Mk({"build", "--stub", stub, "--engine32", engine, "--allow", "all", "--version-info",
+                                value, "-o", File("a.exe")});
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_TRUE(Contains(r.err, std::string("warning: --version-info ") + value + " is no version of the form"))
+            << r.err;
+    }
+    const RunResult r = Mk({"build", "--stub", stub, "--engine32", engine, "--allow", "all", "--version-info",
+                            "FileVersion=2.1", "-o", File("b.exe")});
+    EXPECT_FALSE(Contains(r.err, "is no version")) << r.err;
+}
+
 // The package only ever appears complete under its final name.
 TEST_F(MkpackageTest, FailedBuildLeavesAnEarlierOutputUntouched) {
     const Bytes earlier = {'o', 'l', 'd'};

@@ -126,6 +126,7 @@ struct BuildOptions {
     std::string stub, engine32, engine64, data, output, icon;
     std::optional<int> launcher;
     VersionStrings versionInfo;
+    std::vector<std::string> versionWarnings;
     bool refuse64 = false;
     std::optional<std::string> checkedData;
     std::optional<AllowedWindowsSet> allow;
@@ -137,10 +138,6 @@ struct BuildOptions {
     LzmaSettings lzma;
     bool help = false;
 };
-
-const char* const kVersionKeys[] = {"CompanyName",    "FileDescription",  "FileVersion",
-                                    "ProductName",    "ProductVersion",   "LegalCopyright",
-                                    "OriginalFilename", "InternalName",   "Comments"};
 
 void AddVersionInfo(BuildOptions& o, const std::string& text) {
     const size_t eq = text.find('=');
@@ -157,6 +154,11 @@ void AddVersionInfo(BuildOptions& o, const std::string& text) {
     } catch (const PackageError&) {
         throw UsageError("--version-info " + key + ": the value is not valid UTF-8");
     }
+    uint32_t ms = 0, ls = 0;
+    if ((key == "FileVersion" || key == "ProductVersion") && !ParseFixedVersion(value, ms, ls))
+        o.versionWarnings.push_back("--version-info " + key + "=" + value +
+                                    " is no version of the form a.b.c.d (numbers up to 65535): it is stored as "
+                                    "text, and the numeric " + key + " stays 0.0.0.0");
     // Given twice, the last one counts, as for every option.
     auto it = std::find_if(o.versionInfo.begin(), o.versionInfo.end(),
                            [&](const std::pair<std::string, std::string>& kv) { return kv.first == key; });
@@ -424,6 +426,7 @@ int RunBuild(const std::vector<std::string>& args, Console& console) {
     }
     const char* kWarn = "mkpackage build: warning: ";
     RefuseOutputAmongInputs(o);
+    for (const std::string& warning : o.versionWarnings) console.err << kWarn << warning << "\n";
 
     PackageRecipe recipe;
     Launcher launcher = LauncherFor(o);

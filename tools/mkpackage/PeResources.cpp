@@ -213,30 +213,6 @@ void ParseIcoOrRefuse(const Bytes& file, std::vector<IconImage>& images) {
 // ---------------------------------------------------------------------------
 // Version resources
 
-const char* const kVersionKeys[] = {"CompanyName",    "FileDescription", "FileVersion",
-                                    "ProductName",    "ProductVersion",  "LegalCopyright",
-                                    "OriginalFilename", "InternalName",  "Comments"};
-
-// a, a.b, a.b.c or a.b.c.d, each 0-65535, into the two halves of a fixed version.
-bool ParseFixedVersion(const std::string& text, uint32_t& ms, uint32_t& ls) {
-    uint32_t parts[4] = {};
-    size_t count = 0, i = 0;
-    for (;;) {
-        if (count == 4 || i == text.size() || text[i] < '0' || text[i] > '9') return false;
-        uint32_t value = 0;
-        while (i < text.size() && text[i] >= '0' && text[i] <= '9') {
-            value = value * 10 + static_cast<uint32_t>(text[i++] - '0');
-            if (value > 0xFFFF) return false;
-        }
-        parts[count++] = value;
-        if (i == text.size()) break;
-        if (text[i++] != '.') return false;
-    }
-    ms = parts[0] << 16 | parts[1];
-    ls = parts[2] << 16 | parts[3];
-    return true;
-}
-
 void AppendUtf16z(Bytes& b, const std::u16string& s) {
     for (char16_t c : s) Append16(b, c);
     Append16(b, 0);
@@ -974,6 +950,31 @@ void ReadOrRefuse(const Bytes& image, ResourceReport& out) {
 }
 
 }  // namespace
+
+const char* const kVersionKeys[] = {"CompanyName",    "FileDescription", "FileVersion",
+                                    "ProductName",    "ProductVersion",  "LegalCopyright",
+                                    "OriginalFilename", "InternalName",  "Comments"};
+
+bool ParseFixedVersion(const std::string& text, uint32_t& ms, uint32_t& ls) {
+    uint32_t parts[4] = {};
+    size_t count = 0, i = 0;
+    for (;;) {
+        if (count == 4 || i == text.size() || text[i] < '0' || text[i] > '9') return false;
+        uint32_t value = 0;
+        while (i < text.size() && text[i] >= '0' && text[i] <= '9') {
+            value = value * 10 + static_cast<uint32_t>(text[i++] - '0');
+            if (value > 0xFFFF) return false;
+        }
+        parts[count++] = value;
+        if (i == text.size()) break;
+        if (text[i++] != '.') return false;
+    }
+    ms = parts[0] << 16 | parts[1];
+    ls = parts[2] << 16 | parts[3];
+    return true;
+}
+
+
 
 bool ResourceId::operator<(const ResourceId& o) const {
     if (named != o.named) return named;

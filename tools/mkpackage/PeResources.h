@@ -41,6 +41,13 @@ bool ParseIco(const Bytes& file, std::vector<IconImage>& images, std::string& er
 // Key and UTF-8 value pairs of a version resource's string table, in order.
 using VersionStrings = std::vector<std::pair<std::string, std::string>>;
 
+// The keys a version resource may hold, in the order Windows shows them.
+extern const char* const kVersionKeys[9];
+
+// a, a.b, a.b.c or a.b.c.d, each 0-65535, into the two halves of a fixed
+// version; false for any other text.
+bool ParseFixedVersion(const std::string& text, uint32_t& ms, uint32_t& ls);
+
 // Builds a VS_VERSIONINFO resource: one string table for US English and
 // UTF-16 (040904B0) and the matching translation.  Keys are limited to
 // CompanyName, FileDescription, FileVersion, ProductName, ProductVersion,
