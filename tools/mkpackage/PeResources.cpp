@@ -739,6 +739,11 @@ Layout CheckLayout(const Bytes& image) {
     uint64_t fileEnd = 0;
     for (size_t i = 0; i < info.sections.size(); ++i) {
         const PeSection& s = info.sections[i];
+        // The loader wants these; an image without them is no image this
+        // rewrite can lay out anew (and would not run anyway).
+        if (s.virtualAddress % sa || s.rawOffset % fa)
+            Refuse("section " + s.name + " is not aligned as the image declares (RVA " + Hex(s.virtualAddress) +
+                   ", file offset " + Hex(s.rawOffset) + ")");
         if (s.rawSize) fileEnd = std::max<uint64_t>(fileEnd, static_cast<uint64_t>(s.rawOffset) + s.rawSize);
         if (i && s.virtualAddress < info.sections[i - 1].virtualAddress + Extent(info.sections[i - 1]))
             Refuse("section " + s.name + " overlaps or precedes the one before it in memory");
