@@ -147,21 +147,23 @@ inline std::string Describe(const std::vector<std::string>& args, const RunResul
 }
 
 // Which mkpackage the tests run: the Linux one, or, when the environment
-// names it in MKPACKAGE_TEST_WINE_EXE, mkpackage.exe under Wine (in the
-// prefix MKPACKAGE_TEST_WINEPREFIX), handed every path as a Windows path.
-// Its output then names files as Windows paths; they are turned back into
-// the Linux paths the tests expect.
+// names a Wine prefix in MKPACKAGE_TEST_WINEPREFIX, mkpackage.exe (the
+// Windows build, MKPACKAGE_EXE_PATH) under Wine in that prefix, handed every
+// path as a Windows path.  Its output then names files as Windows paths;
+// they are turned back into the Linux paths the tests expect.  (One variable
+// on purpose: ctest's discovered tests take no list-valued ENVIRONMENT.)
 struct ToolUnderTest {
     std::string wineExe;  // empty: the Linux build
     static const ToolUnderTest& Get() {
         static const ToolUnderTest tool = [] {
             ToolUnderTest t;
-            if (const char* exe = std::getenv("MKPACKAGE_TEST_WINE_EXE")) t.wineExe = exe;
-            if (!t.wineExe.empty()) {
+            const char* prefix = std::getenv("MKPACKAGE_TEST_WINEPREFIX");
+            if (prefix && *prefix) {
+                t.wineExe = MKPACKAGE_EXE_PATH;
+                setenv("WINEPREFIX", prefix, 1);
                 // Console output only: no display, no debug chatter.
                 unsetenv("DISPLAY");
                 setenv("WINEDEBUG", "-all", 1);
-                if (const char* prefix = std::getenv("MKPACKAGE_TEST_WINEPREFIX")) setenv("WINEPREFIX", prefix, 1);
             }
             return t;
         }();
