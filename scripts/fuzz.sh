@@ -8,6 +8,8 @@
 #
 #   scripts/fuzz.sh [SECONDS_PER_TARGET]     a few seconds in the test run,
 #                                            hours for a real search
+#   FUZZ_TARGETS="cmdline launcher" scripts/fuzz.sh 1800
+#                                            only the targets named
 # The corpus grows in build/fuzz/corpus/, so later runs start where earlier
 # ones stopped.
 set -eu
@@ -26,7 +28,8 @@ mkdir -p "$build/corpus" "$build/artifacts" "$build/logs"
 
 export UBSAN_OPTIONS="print_stacktrace=1:${UBSAN_OPTIONS:-}"
 failed=0
-for target in records decoder cmdline launcher resources; do
+for target in ${FUZZ_TARGETS:-records decoder cmdline launcher resources}; do
+    [ -x "$build/fuzz/fuzz_$target" ] || { echo "fuzz.sh: no target named $target" >&2; exit 2; }
     case $target in
         cmdline) dict=fuzz/cmdline.dict ;;
         resources) dict=fuzz/resources.dict ;;
