@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
-#include <new>
 #include <vector>
 
 #include "HostFiles.h"
@@ -18,6 +17,21 @@ namespace {
 
 std::string Name(const std::string& label, const std::string& path) { return label.empty() ? path : label; }
 
+// An open file descriptor, closed when it goes.
+class Descriptor {
+public:
+    explicit Descriptor(int fd) : fd_(fd) {}
+    ~Descriptor() {
+        if (fd_ >= 0) close(fd_);
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
 class MappedFile final : public InputFile {
 public:
     MappedFile(std::string path, FileId id, const uint8_t* data, uint64_t size) {
@@ -26,11 +40,8 @@ public:
         data_ = data;
         size_ = size;
     }
-    ~MappedFile() override {
-        if (size_) munmap(const_cast<uint8_t*>(data_), size_);
-    }
+    ~MappedFile() override { munmap(const_cast<uint8_t*>(data_), size_); }
 };
-
 
 // The temporary file being written, for the signal handler: a fixed buffer,
 // because a handler may only call async-signal-safe functions.
@@ -63,63 +74,31 @@ std::optional<FileId> IdentifyFile(const std::string& path) {
 std::shared_ptr<const InputFile> InputFile::Open(const std::string& path, const std::string& label,
                                                  uint64_t maxSize, const std::string& tooLarge) {
     const std::string name = Name(label, path);
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) throw Failure(name + ": cannot open: " + LastSystemError());
+    const Descriptor fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd.get() < 0) throw Failure(name + ": cannot open: " + LastSystemError());
     struct stat st {};
-    if (fstat(fd, &st) != 0) {
-        const std::string why = LastSystemError();
-        close(fd);
-        throw Failure(name + ": cannot read: " + why);
-    }
+    if (fstat(fd.get(), &st) != 0) throw Failure(name + ": cannot read: " + LastSystemError());
     const FileId id{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
-    if (S_ISDIR(st.st_mode)) {
-        close(fd);
-        throw Failure(name + " is a folder, not a file");
-    }
-    auto tooBig = [&](uint64_t size, bool atLeast) {
-        close(fd);
-        return Failure(TooLargeText(name, size, atLeast, maxSize, tooLarge));
-    };
-    // A regular file is mapped.  One that claims to be empty may be a
-    // kernel file whose size is not known in advance: it is read.
+    if (S_ISDIR(st.st_mode)) throw Failure(name + " is a folder, not a file");
+    // A regular file is mapped (the mapping keeps the file when the
+    // descriptor closes).  One that claims to be empty may be a kernel file
+    // whose size is not known in advance: it is read.
     if (S_ISREG(st.st_mode) && st.st_size > 0) {
         const uint64_t size = static_cast<uint64_t>(st.st_size);
-        if (size > maxSize) throw tooBig(size, false);
-        const uint8_t* data = nullptr;
-        if (size > 0) {
-            void* map = mmap(nullptr, static_cast<size_t>(size), PROT_READ, MAP_PRIVATE, fd, 0);
-            if (map == MAP_FAILED) {
-                const std::string why = LastSystemError();
-                close(fd);
-                throw Failure(name + ": cannot map " + SizeText(size) + " into memory: " + why);
-            }
-            data = static_cast<const uint8_t*>(map);
-        }
-        close(fd);  // the mapping keeps the file
-        return std::make_shared<MappedFile>(path, id, data, size);
+        if (size > maxSize) throw Failure(TooLargeText(name, size, false, maxSize, tooLarge));
+        void* map = mmap(nullptr, static_cast<size_t>(size), PROT_READ, MAP_PRIVATE, fd.get(), 0);
+        if (map == MAP_FAILED)
+            throw Failure(name + ": cannot map " + SizeText(size) + " into memory: " + LastSystemError());
+        return std::make_shared<MappedFile>(path, id, static_cast<const uint8_t*>(map), size);
     }
-    // A pipe, a terminal or a device: read until it ends, but no further
-    // than the limit allows.
-    std::vector<uint8_t> bytes;
-    try {
-        uint8_t buffer[1 << 16];
+    // A pipe, a terminal or a device: read until it ends.
+    std::vector<uint8_t> bytes = ReadToEnd(name, maxSize, tooLarge, [&](uint8_t* buffer, size_t size) {
         for (;;) {
-            const ssize_t n = read(fd, buffer, sizeof buffer);
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0) {
-                const std::string why = LastSystemError();
-                close(fd);
-                throw Failure(name + ": cannot read: " + why);
-            }
-            if (n == 0) break;
-            if (bytes.size() + static_cast<size_t>(n) > maxSize) throw tooBig(0, true);
-            bytes.insert(bytes.end(), buffer, buffer + n);
+            const ssize_t n = read(fd.get(), buffer, size);
+            if (n >= 0) return static_cast<size_t>(n);
+            if (errno != EINTR) throw Failure(name + ": cannot read: " + LastSystemError());
         }
-    } catch (const std::bad_alloc&) {
-        close(fd);
-        throw Failure(name + ": out of memory after reading " + SizeText(bytes.size()) + " of it");
-    }
-    close(fd);
+    });
     return std::make_shared<StreamedFile>(path, id, std::move(bytes));
 }
 

@@ -1,9 +1,11 @@
 // What the POSIX and Windows sides of HostFiles share: an input read whole
 // into memory, and the words for sizes and limits.
 #pragma once
+#include <new>
 #include <vector>
 
 #include "HostFiles.h"
+#include "Options.h"
 
 // An input read whole (a pipe or a device, which cannot be mapped).
 class StreamedFile final : public InputFile {
@@ -27,4 +29,24 @@ inline std::string TooLargeText(const std::string& name, uint64_t size, bool rea
                                 const std::string& reason) {
     return name + " is " + (readPastLimit ? "more than " + SizeText(maxSize) : SizeText(size)) +
            (reason.empty() ? std::string(": too large") : "; " + reason);
+}
+
+// Reads a pipe or device until it ends, but no further than maxSize.
+// readSome(buffer, size) returns how many bytes it read, 0 at the end, and
+// throws its own Failure when reading fails.
+template <typename ReadSome>
+std::vector<uint8_t> ReadToEnd(const std::string& name, uint64_t maxSize, const std::string& tooLarge,
+                               ReadSome readSome) {
+    std::vector<uint8_t> bytes;
+    try {
+        uint8_t buffer[1 << 16];
+        for (;;) {
+            const size_t n = readSome(buffer, sizeof buffer);
+            if (n == 0) return bytes;
+            if (bytes.size() + n > maxSize) throw Failure(TooLargeText(name, 0, true, maxSize, tooLarge));
+            bytes.insert(bytes.end(), buffer, buffer + n);
+        }
+    } catch (const std::bad_alloc&) {
+        throw Failure(name + ": out of memory after reading " + SizeText(bytes.size()) + " of it");
+    }
 }

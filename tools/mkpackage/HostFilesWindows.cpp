@@ -10,7 +10,6 @@
 #include <cstdio>
 #include <cwchar>
 #include <iostream>
-#include <new>
 #include <streambuf>
 #include <vector>
 
@@ -53,6 +52,21 @@ std::optional<FileId> IdOf(HANDLE file) {
     return FileId{info.dwVolumeSerialNumber, static_cast<uint64_t>(info.nFileIndexHigh) << 32 | info.nFileIndexLow};
 }
 
+// A handle, closed when it goes.
+class OwnedHandle {
+public:
+    explicit OwnedHandle(HANDLE handle) : handle_(handle) {}
+    ~OwnedHandle() {
+        if (handle_ != INVALID_HANDLE_VALUE && handle_ != nullptr) CloseHandle(handle_);
+    }
+    OwnedHandle(const OwnedHandle&) = delete;
+    OwnedHandle& operator=(const OwnedHandle&) = delete;
+    HANDLE get() const { return handle_; }
+
+private:
+    HANDLE handle_;
+};
+
 class MappedFile final : public InputFile {
 public:
     MappedFile(std::string path, FileId id, HANDLE mapping, const uint8_t* data, uint64_t size) : mapping_(mapping) {
@@ -62,8 +76,8 @@ public:
         size_ = size;
     }
     ~MappedFile() override {
-        if (data_) UnmapViewOfFile(data_);
-        if (mapping_) CloseHandle(mapping_);
+        UnmapViewOfFile(data_);
+        CloseHandle(mapping_);
     }
 
 private:
@@ -180,67 +194,41 @@ std::optional<FileId> IdentifyFile(const std::string& path) {
 std::shared_ptr<const InputFile> InputFile::Open(const std::string& path, const std::string& label,
                                                  uint64_t maxSize, const std::string& tooLarge) {
     const std::string name = label.empty() ? path : label;
-    HANDLE file = CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
+    const OwnedHandle file(CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (file.get() == INVALID_HANDLE_VALUE) {
         NoteError();
         throw Failure(name + ": cannot open: " + LastSystemError());
     }
     BY_HANDLE_FILE_INFORMATION info{};
-    const bool disk = GetFileType(file) == FILE_TYPE_DISK && GetFileInformationByHandle(file, &info);
-    if (disk && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
-        CloseHandle(file);
-        throw Failure(name + " is a folder, not a file");
-    }
+    const bool disk = GetFileType(file.get()) == FILE_TYPE_DISK && GetFileInformationByHandle(file.get(), &info);
+    if (disk && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) throw Failure(name + " is a folder, not a file");
     const FileId id = disk ? FileId{info.dwVolumeSerialNumber,
                                     static_cast<uint64_t>(info.nFileIndexHigh) << 32 | info.nFileIndexLow}
                            : FileId{};
-    auto tooBig = [&](uint64_t size, bool atLeast) {
-        CloseHandle(file);
-        return Failure(TooLargeText(name, size, atLeast, maxSize, tooLarge));
-    };
-    // A file that claims to be empty may be a FIFO or device seen through a
-    // file system that cannot say so: it is read.
-    const uint64_t diskSize = disk ? static_cast<uint64_t>(info.nFileSizeHigh) << 32 | info.nFileSizeLow : 0;
-    if (disk && diskSize > 0) {
-        const uint64_t size = diskSize;
-        if (size > maxSize) throw tooBig(size, false);
-        HANDLE mapping = nullptr;
-        const uint8_t* data = nullptr;
-        if (size > 0) {
-            mapping = CreateFileMappingW(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
-            if (mapping) data = static_cast<const uint8_t*>(MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0));
-            if (!data) {
-                NoteError();
-                if (mapping) CloseHandle(mapping);
-                CloseHandle(file);
-                throw Failure(name + ": cannot map " + SizeText(size) + " into memory: " + LastSystemError());
-            }
+    // A file on disk is mapped (the mapping keeps the file when the handle
+    // closes).  One that claims to be empty may be a FIFO or device seen
+    // through a file system that cannot say so: it is read.
+    const uint64_t size = disk ? static_cast<uint64_t>(info.nFileSizeHigh) << 32 | info.nFileSizeLow : 0;
+    if (size > 0) {
+        if (size > maxSize) throw Failure(TooLargeText(name, size, false, maxSize, tooLarge));
+        const HANDLE mapping = CreateFileMappingW(file.get(), nullptr, PAGE_READONLY, 0, 0, nullptr);
+        const void* data = mapping ? MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0) : nullptr;
+        if (!data) {
+            NoteError();
+            if (mapping) CloseHandle(mapping);
+            throw Failure(name + ": cannot map " + SizeText(size) + " into memory: " + LastSystemError());
         }
-        CloseHandle(file);  // the mapping keeps the file
-        return std::make_shared<MappedFile>(path, id, mapping, data, size);
+        return std::make_shared<MappedFile>(path, id, mapping, static_cast<const uint8_t*>(data), size);
     }
-    // A pipe or a device: read until it ends, no further than the limit.
-    std::vector<uint8_t> bytes;
-    try {
-        uint8_t buffer[1 << 16];
-        for (;;) {
-            DWORD n = 0;
-            if (!::ReadFile(file, buffer, sizeof buffer, &n, nullptr)) {
-                NoteError();
-                if (g_lastError == ERROR_BROKEN_PIPE || g_lastError == ERROR_HANDLE_EOF) break;
-                CloseHandle(file);
-                throw Failure(name + ": cannot read: " + LastSystemError());
-            }
-            if (n == 0) break;
-            if (bytes.size() + n > maxSize) throw tooBig(0, true);
-            bytes.insert(bytes.end(), buffer, buffer + n);
-        }
-    } catch (const std::bad_alloc&) {
-        CloseHandle(file);
-        throw Failure(name + ": out of memory after reading " + SizeText(bytes.size()) + " of it");
-    }
-    CloseHandle(file);
+    // A pipe or a device: read until it ends.
+    std::vector<uint8_t> bytes = ReadToEnd(name, maxSize, tooLarge, [&](uint8_t* buffer, size_t capacity) {
+        DWORD n = 0;
+        if (::ReadFile(file.get(), buffer, static_cast<DWORD>(capacity), &n, nullptr)) return static_cast<size_t>(n);
+        NoteError();
+        if (g_lastError == ERROR_BROKEN_PIPE || g_lastError == ERROR_HANDLE_EOF) return size_t{0};
+        throw Failure(name + ": cannot read: " + LastSystemError());
+    });
     return std::make_shared<StreamedFile>(path, id, std::move(bytes));
 }
 
