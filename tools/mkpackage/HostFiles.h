@@ -39,14 +39,12 @@ public:
     const uint8_t* Data() const { return data_; }
     uint64_t Size() const { return size_; }
     const std::string& Path() const { return path_; }
-    const FileId& Id() const { return id_; }
 
 protected:
     InputFile() = default;
     const uint8_t* data_ = nullptr;
     uint64_t size_ = 0;
     std::string path_;
-    FileId id_;
 };
 
 // An output that appears under its name only when it is complete: written

@@ -34,9 +34,8 @@ private:
 
 class MappedFile final : public InputFile {
 public:
-    MappedFile(std::string path, FileId id, const uint8_t* data, uint64_t size) {
+    MappedFile(std::string path, const uint8_t* data, uint64_t size) {
         path_ = std::move(path);
-        id_ = id;
         data_ = data;
         size_ = size;
     }
@@ -78,7 +77,6 @@ std::shared_ptr<const InputFile> InputFile::Open(const std::string& path, const 
     if (fd.get() < 0) throw Failure(name + ": cannot open: " + LastSystemError());
     struct stat st {};
     if (fstat(fd.get(), &st) != 0) throw Failure(name + ": cannot read: " + LastSystemError());
-    const FileId id{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
     if (S_ISDIR(st.st_mode)) throw Failure(name + " is a folder, not a file");
     // A regular file is mapped (the mapping keeps the file when the
     // descriptor closes).  One that claims to be empty may be a kernel file
@@ -89,7 +87,7 @@ std::shared_ptr<const InputFile> InputFile::Open(const std::string& path, const 
         void* map = mmap(nullptr, static_cast<size_t>(size), PROT_READ, MAP_PRIVATE, fd.get(), 0);
         if (map == MAP_FAILED)
             throw Failure(name + ": cannot map " + SizeText(size) + " into memory: " + LastSystemError());
-        return std::make_shared<MappedFile>(path, id, static_cast<const uint8_t*>(map), size);
+        return std::make_shared<MappedFile>(path, static_cast<const uint8_t*>(map), size);
     }
     // A pipe, a terminal or a device: read until it ends.
     std::vector<uint8_t> bytes = ReadToEnd(name, maxSize, tooLarge, [&](uint8_t* buffer, size_t size) {
@@ -99,7 +97,7 @@ std::shared_ptr<const InputFile> InputFile::Open(const std::string& path, const 
             if (errno != EINTR) throw Failure(name + ": cannot read: " + LastSystemError());
         }
     });
-    return std::make_shared<StreamedFile>(path, id, std::move(bytes));
+    return std::make_shared<StreamedFile>(path, std::move(bytes));
 }
 
 struct OutputFile::Impl {

@@ -10,9 +10,8 @@
 // An input read whole (a pipe or a device, which cannot be mapped).
 class StreamedFile final : public InputFile {
 public:
-    StreamedFile(std::string path, FileId id, std::vector<uint8_t> bytes) : bytes_(std::move(bytes)) {
+    StreamedFile(std::string path, std::vector<uint8_t> bytes) : bytes_(std::move(bytes)) {
         path_ = std::move(path);
-        id_ = id;
         data_ = bytes_.data();
         size_ = bytes_.size();
     }

@@ -69,9 +69,8 @@ private:
 
 class MappedFile final : public InputFile {
 public:
-    MappedFile(std::string path, FileId id, HANDLE mapping, const uint8_t* data, uint64_t size) : mapping_(mapping) {
+    MappedFile(std::string path, HANDLE mapping, const uint8_t* data, uint64_t size) : mapping_(mapping) {
         path_ = std::move(path);
-        id_ = id;
         data_ = data;
         size_ = size;
     }
@@ -183,12 +182,10 @@ std::string LastSystemError() {
 std::optional<FileId> IdentifyFile(const std::string& path) {
     // FILE_FLAG_BACKUP_SEMANTICS opens folders too; no access is needed to
     // read a file's identity.
-    HANDLE file = CreateFileW(Wide(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return std::nullopt;
-    const std::optional<FileId> id = IdOf(file);
-    CloseHandle(file);
-    return id;
+    const OwnedHandle file(CreateFileW(Wide(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (file.get() == INVALID_HANDLE_VALUE) return std::nullopt;
+    return IdOf(file.get());
 }
 
 std::shared_ptr<const InputFile> InputFile::Open(const std::string& path, const std::string& label,
@@ -203,9 +200,6 @@ std::shared_ptr<const InputFile> InputFile::Open(const std::string& path, const 
     BY_HANDLE_FILE_INFORMATION info{};
     const bool disk = GetFileType(file.get()) == FILE_TYPE_DISK && GetFileInformationByHandle(file.get(), &info);
     if (disk && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) throw Failure(name + " is a folder, not a file");
-    const FileId id = disk ? FileId{info.dwVolumeSerialNumber,
-                                    static_cast<uint64_t>(info.nFileIndexHigh) << 32 | info.nFileIndexLow}
-                           : FileId{};
     // A file on disk is mapped (the mapping keeps the file when the handle
     // closes).  One that claims to be empty may be a FIFO or device seen
     // through a file system that cannot say so: it is read.
@@ -219,7 +213,7 @@ std::shared_ptr<const InputFile> InputFile::Open(const std::string& path, const 
             if (mapping) CloseHandle(mapping);
             throw Failure(name + ": cannot map " + SizeText(size) + " into memory: " + LastSystemError());
         }
-        return std::make_shared<MappedFile>(path, id, mapping, static_cast<const uint8_t*>(data), size);
+        return std::make_shared<MappedFile>(path, mapping, static_cast<const uint8_t*>(data), size);
     }
     // A pipe or a device: read until it ends.
     std::vector<uint8_t> bytes = ReadToEnd(name, maxSize, tooLarge, [&](uint8_t* buffer, size_t capacity) {
@@ -229,7 +223,7 @@ std::shared_ptr<const InputFile> InputFile::Open(const std::string& path, const 
         if (g_lastError == ERROR_BROKEN_PIPE || g_lastError == ERROR_HANDLE_EOF) return size_t{0};
         throw Failure(name + ": cannot read: " + LastSystemError());
     });
-    return std::make_shared<StreamedFile>(path, id, std::move(bytes));
+    return std::make_shared<StreamedFile>(path, std::move(bytes));
 }
 
 struct OutputFile::Impl {
