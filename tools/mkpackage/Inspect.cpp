@@ -246,8 +246,7 @@ struct Facts {
     uint64_t engineDataBytes = 0, engineDataChecked = 0;
     std::vector<std::string> allowed;
     std::vector<unsigned> otherBits;
-    unsigned lc = 0, lp = 0, pb = 0;
-    uint32_t dictionary = 0;
+    LzmaProperties lzma;
     Bytes launcher;  // the image before the package
     LauncherIdentity launcherId;
     ResourceReport resources;
@@ -257,12 +256,10 @@ struct Facts {
     std::vector<std::string> warnings;
 };
 
-std::optional<PayloadDecoding> TryDecode(const PackageFile& f, const PayloadEntry& e, bool is64) {
+std::optional<PayloadDecoding> TryDecode(const PackageFile& f, const char* name, const PayloadEntry& e, bool is64) {
     if (e.offset == 0 || (is64 && e.offset == kRefuse64BitWindows)) return std::nullopt;
-    if (e.packedSize >= 0x80000000u || e.unpackedSize >= 0x80000000u) return std::nullopt;
-    if (uint64_t{e.offset} + e.packedSize > f.Size()) return std::nullopt;
-    const unsigned d = f.header.lzmaProperties[0];
-    if (d >= 225 || d % 9 + (d / 9) % 5 > 4) return std::nullopt;
+    if (!PayloadProblem(f, name, e).empty() || !LzmaPropertiesProblem(PropertiesOf(f.header)).empty())
+        return std::nullopt;
     return DecodePayload(f, e);
 }
 
@@ -280,27 +277,18 @@ Facts Gather(const PackageFile& f) {
     const uint64_t blockEnd = uint64_t{l.packageOffset} + l.checkedLength;
     if (blockEnd > h.dataOffset) x.engineDataChecked = blockEnd - h.dataOffset;
     x.allowed = AllowedNames(h.allowedWindows, x.otherBits);
-    const unsigned d = h.lzmaProperties[0];
-    x.lc = d % 9;
-    x.lp = (d / 9) % 5;
-    x.pb = d / 45;
-    x.dictionary = static_cast<uint32_t>(h.lzmaProperties[1] | h.lzmaProperties[2] << 8 |
-                                         h.lzmaProperties[3] << 16 |
-                                         static_cast<uint32_t>(h.lzmaProperties[4]) << 24);
+    x.lzma = PropertiesOf(h);
     x.launcher.assign(f.bytes.data(), f.bytes.data() + std::min<uint64_t>(l.packageOffset, f.Size()));
     x.launcherId = IdentifyLauncher(x.launcher);
     std::string error;
     x.resourcesRead = ReadResources(x.launcher, x.resources, error);
-    x.decoded32 = TryDecode(f, h.engine32, false);
-    x.decoded64 = TryDecode(f, h.engine64, true);
+    x.decoded32 = TryDecode(f, "engine32", h.engine32, false);
+    x.decoded64 = TryDecode(f, "engine64", h.engine64, true);
     for (const auto& [name, decoded, entry] :
          {std::make_tuple("engine32", &x.decoded32, &h.engine32), std::make_tuple("engine64", &x.decoded64, &h.engine64)})
-        if (*decoded && (*decoded)->packedLeft > 0 && (*decoded)->produced == entry->unpackedSize)
-            x.warnings.push_back(std::string(name) + ": " +
-                                 CountText((*decoded)->packedLeft, "packed byte is", "packed bytes are") +
-                                 " left unread when unpackedSize (" + std::to_string(entry->unpackedSize) +
-                                 ") is reached: the stream holds more than that, and the launcher would run a "
-                                 "cut engine");
+        if (*decoded)
+            if (std::string cut = CutEngineWarning(name, *entry, **decoded); !cut.empty())
+                x.warnings.push_back(std::move(cut));
     for (const std::string& w : LayoutWarnings(f)) x.warnings.push_back(w);
     return x;
 }
@@ -376,9 +364,9 @@ void PrintText(const PackageFile& f, std::ostream& out) {
     out << "header (74 bytes at " << l.packageOffset << ")\n";
     char props[8];
     std::snprintf(props, sizeof props, "0x%02X", h.lzmaProperties[0]);
-    row("LZMA properties", std::string(props) + ": lc " + std::to_string(x.lc) + ", lp " + std::to_string(x.lp) +
-                               ", pb " + std::to_string(x.pb) + "; dictionary " +
-                               CountText(x.dictionary, "byte", "bytes"));
+    row("LZMA properties", std::string(props) + ": lc " + std::to_string(x.lzma.lc) + ", lp " + std::to_string(x.lzma.lp) +
+                               ", pb " + std::to_string(x.lzma.pb) + "; dictionary " +
+                               CountText(x.lzma.dictionary, "byte", "bytes"));
     std::string allowed = x.allowed.empty() ? std::string("none") : Join(x.allowed, ", ");
     allowed += " (" + SetBytesHex(h.allowedWindows) + ")";
     if (!x.otherBits.empty()) {
@@ -507,8 +495,8 @@ void PrintJson(const PackageFile& f, std::ostream& out) {
         << " \"locator\": {\"packageOffset\": " << l.packageOffset << ", \"checkedLength\": " << l.checkedLength
         << ", \"checkedCrc\": " << Json(Hex32(l.checkedCrc)) << ", \"expectedFileSize\": " << l.ExpectedFileSize()
         << ", \"minimumFileSize\": " << l.minimumFileSize << "},\n"
-        << " \"header\": {\"lzma\": {\"propertiesByte\": " << unsigned{h.lzmaProperties[0]} << ", \"lc\": " << x.lc
-        << ", \"lp\": " << x.lp << ", \"pb\": " << x.pb << ", \"dictionarySize\": " << x.dictionary << "},\n"
+        << " \"header\": {\"lzma\": {\"propertiesByte\": " << unsigned{h.lzmaProperties[0]} << ", \"lc\": " << x.lzma.lc
+        << ", \"lp\": " << x.lzma.lp << ", \"pb\": " << x.lzma.pb << ", \"dictionarySize\": " << x.lzma.dictionary << "},\n"
         << "  \"allowedWindows\": [" << Join(allowed, ", ") << "], \"allowedWindowsBytes\": "
         << Json(SetBytesHex(h.allowedWindows)) << ",\n"
         << "  \"win10\": " << range(h.win10MinRelease, h.win10MaxRelease)

@@ -41,15 +41,8 @@ bool ReadPeHeaders(const PackageFile& file, PeInfo& info) {
 void CheckPayload(const PackageFile& file, const char* name, const PayloadEntry& entry, const CheckReport& report,
                   const std::function<void(const uint8_t*, size_t)>& take) {
     const std::string field = std::string("header field ") + name;
-    // The launcher takes both sizes as signed 32-bit counts.
-    if (entry.packedSize >= 0x80000000u)
-        Fail(file, field + ".packedSize " + std::to_string(entry.packedSize) + " is 2 GiB or more");
-    if (entry.unpackedSize >= 0x80000000u)
-        Fail(file, field + ".unpackedSize " + std::to_string(entry.unpackedSize) + " is 2 GiB or more");
-    if (!Inside(file, entry.offset, entry.packedSize))
-        Fail(file, field + ": the packed stream (offset " + std::to_string(entry.offset) + ", packedSize " +
-                       std::to_string(entry.packedSize) + ") runs past the end of the file (" +
-                       CountText(file.Size(), "byte", "bytes") + ")");
+    const std::string problem = PayloadProblem(file, name, entry);
+    if (!problem.empty()) Fail(file, problem);
     // Decoded by the launcher's own decoder, judged as the launcher judges:
     // by the size alone.
     const PayloadDecoding d = DecodePayload(file, entry, take);
@@ -60,10 +53,8 @@ void CheckPayload(const PackageFile& file, const char* name, const PayloadEntry&
     report.ok(std::string(name) + ": " + CountText(entry.packedSize, "packed byte", "packed bytes") +
               " at offset " + std::to_string(entry.offset) + " decode to exactly " +
               CountText(entry.unpackedSize, "byte", "bytes"));
-    if (d.packedLeft > 0)
-        report.warn(std::string(name) + ": " + CountText(d.packedLeft, "packed byte is", "packed bytes are") +
-                    " left unread when unpackedSize (" + std::to_string(entry.unpackedSize) +
-                    ") is reached: the stream holds more than that, and the launcher would run a cut engine");
+    const std::string cut = CutEngineWarning(name, entry, d);
+    if (!cut.empty()) report.warn(cut);
 }
 
 void CheckMessage(const PackageFile& file, const char* name, const MessageRef& ref, const CheckReport& report) {
@@ -151,6 +142,48 @@ std::optional<CertificateTable> FindCertificateTable(const PackageFile& file) {
     return CertificateTable{security.rva, security.size};
 }
 
+LzmaProperties PropertiesOf(const PackageHeader& header) {
+    LzmaProperties p;
+    p.byte0 = header.lzmaProperties[0];
+    p.lc = p.byte0 % 9;
+    p.lp = (p.byte0 / 9) % 5;
+    p.pb = p.byte0 / 45;
+    p.dictionary = LittleEndian32(header.lzmaProperties + 1);
+    return p;
+}
+
+std::string LzmaPropertiesProblem(const LzmaProperties& p) {
+    const std::string byte0 = std::to_string(p.byte0);
+    if (p.byte0 >= 225) return "header byte 0 (LZMA properties) is " + byte0 + ", not below 225";
+    if (p.dictionary >= 0x80000000u)
+        return "header bytes 1-4 (LZMA dictionary size) " + std::to_string(p.dictionary) + " are 2^31 or more";
+    if (p.lc + p.lp > 4)
+        return "header byte 0 (LZMA properties) " + byte0 + " means lc " + std::to_string(p.lc) + " + lp " +
+               std::to_string(p.lp) + " > 4, which the decoder cannot handle";
+    return {};
+}
+
+std::string PayloadProblem(const PackageFile& file, const char* name, const PayloadEntry& entry) {
+    const std::string field = std::string("header field ") + name;
+    // The launcher takes both sizes as signed 32-bit counts.
+    if (entry.packedSize >= 0x80000000u)
+        return field + ".packedSize " + std::to_string(entry.packedSize) + " is 2 GiB or more";
+    if (entry.unpackedSize >= 0x80000000u)
+        return field + ".unpackedSize " + std::to_string(entry.unpackedSize) + " is 2 GiB or more";
+    if (!Inside(file, entry.offset, entry.packedSize))
+        return field + ": the packed stream (offset " + std::to_string(entry.offset) + ", packedSize " +
+               std::to_string(entry.packedSize) + ") runs past the end of the file (" +
+               CountText(file.Size(), "byte", "bytes") + ")";
+    return {};
+}
+
+std::string CutEngineWarning(const char* name, const PayloadEntry& entry, const PayloadDecoding& decoding) {
+    if (decoding.packedLeft == 0 || decoding.produced != entry.unpackedSize) return {};
+    return std::string(name) + ": " + CountText(decoding.packedLeft, "packed byte is", "packed bytes are") +
+           " left unread when unpackedSize (" + std::to_string(entry.unpackedSize) +
+           ") is reached: the stream holds more than that, and the launcher would run a cut engine";
+}
+
 PayloadDecoding DecodePayload(const PackageFile& file, const PayloadEntry& entry,
                               const std::function<void(const uint8_t*, size_t)>& take) {
     PayloadDecoding result;
@@ -215,17 +248,11 @@ void VerifyPackage(const PackageFile& file, EngineChoice choice, const CheckRepo
     const PackageHeader& h = file.header;
     report.ok("header: 74 bytes at offset " + std::to_string(l.packageOffset));
 
-    const unsigned d = h.lzmaProperties[0];
-    const uint32_t dict = LittleEndian32(h.lzmaProperties + 1);
-    const unsigned lc = d % 9, lp = (d / 9) % 5, pb = d / 45;
-    if (d >= 225) Fail(file, "header byte 0 (LZMA properties) is " + std::to_string(d) + ", not below 225");
-    if (dict >= 0x80000000u)
-        Fail(file, "header bytes 1-4 (LZMA dictionary size) " + std::to_string(dict) + " are 2^31 or more");
-    if (lc + lp > 4)
-        Fail(file, "header byte 0 (LZMA properties) " + std::to_string(d) + " means lc " + std::to_string(lc) +
-                       " + lp " + std::to_string(lp) + " > 4, which the decoder cannot handle");
-    report.ok("LZMA properties: lc " + std::to_string(lc) + ", lp " + std::to_string(lp) + ", pb " +
-              std::to_string(pb) + ", dictionary " + CountText(dict, "byte", "bytes"));
+    const LzmaProperties p = PropertiesOf(h);
+    const std::string propertiesProblem = LzmaPropertiesProblem(p);
+    if (!propertiesProblem.empty()) Fail(file, propertiesProblem);
+    report.ok("LZMA properties: lc " + std::to_string(p.lc) + ", lp " + std::to_string(p.lp) + ", pb " +
+              std::to_string(p.pb) + ", dictionary " + CountText(p.dictionary, "byte", "bytes"));
 
     const bool has32 = h.engine32.offset != 0;
     const bool refuses64 = h.engine64.offset == kRefuse64BitWindows;

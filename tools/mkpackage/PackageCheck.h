@@ -51,6 +51,22 @@ struct PayloadDecoding {
     uint64_t produced = 0;      // bytes of engine
     uint64_t packedLeft = 0;    // packed bytes never read: the stream holds more
 };
+// The LZMA properties of the header: byte 0 split into lc, lp and pb, and
+// the dictionary size of bytes 1-4.
+struct LzmaProperties {
+    unsigned byte0 = 0, lc = 0, lp = 0, pb = 0;
+    uint32_t dictionary = 0;
+};
+LzmaProperties PropertiesOf(const PackageHeader& header);
+// Why the launcher's decoder would refuse the properties, or empty.
+std::string LzmaPropertiesProblem(const LzmaProperties& p);
+// Why the payload named name ("engine32") cannot be decoded at all (a size
+// of 2 GiB or more, a stream past the end of the file), or empty.
+std::string PayloadProblem(const PackageFile& file, const char* name, const PayloadEntry& entry);
+// The warning for a stream that holds more than unpackedSize, which the
+// launcher would run cut; empty when the decoding shows no such thing.
+std::string CutEngineWarning(const char* name, const PayloadEntry& entry, const PayloadDecoding& decoding);
+
 // Decodes entry exactly as the launcher would, handing the engine's bytes
 // to take (when given) as they come.  The entry must lie inside the file
 // with sizes below 2 GiB.
