@@ -294,20 +294,13 @@ std::u16string ReadText(const TextSource& source) {
     return text;
 }
 
-// The PE headers at the start of a file (engines can be gigabytes; their
-// sections are not needed).
-bool PeHeadersOf(const InputFile& file, PeInfo& info, std::string& error) {
-    const size_t head = static_cast<size_t>(std::min<uint64_t>(file.Size(), 64 * 1024));
-    return ParsePe(Bytes(file.Data(), file.Data() + head), info, error);
-}
-
 // Engines are opaque to the launcher, but a file that is no PE image of the
 // right width is almost always a wrong path on the command line.
 void WarnAboutEngine(Console& console, const char* option, const std::string& path, const InputFile& engine,
                      uint16_t wantMachine) {
     PeInfo info;
     std::string error;
-    if (!PeHeadersOf(engine, info, error)) {
+    if (!ParsePeHeaders(engine.Data(), engine.Size(), info, error)) {
         console.err << "mkpackage build: warning: " << option << " " << path << ": " << error
                     << "; packing it anyway\n";
         return;

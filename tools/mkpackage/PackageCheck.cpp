@@ -32,10 +32,8 @@ bool Inside(const PackageFile& file, uint64_t offset, uint64_t length) {
 // The PE headers of the file.  They lie at its start; the sections are not
 // needed here, so a mapped file of gigabytes is not copied.
 bool ReadPeHeaders(const PackageFile& file, PeInfo& info) {
-    const size_t head = static_cast<size_t>(std::min<uint64_t>(file.Size(), 64 * 1024));
-    const Bytes bytes(file.bytes.data(), file.bytes.data() + head);
     std::string error;
-    return ParsePe(bytes, info, error);
+    return ParsePeHeaders(file.bytes.data(), file.Size(), info, error);
 }
 
 void CheckPayload(const PackageFile& file, const char* name, const PayloadEntry& entry, const CheckReport& report,

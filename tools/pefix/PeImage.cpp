@@ -1,5 +1,6 @@
 #include "PeImage.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -70,6 +71,11 @@ void ReadManifest(const std::vector<uint8_t>& b, PeInfo& info, uint32_t rva) {
 }
 
 }  // namespace
+
+bool ParsePeHeaders(const uint8_t* data, uint64_t size, PeInfo& info, std::string& error) {
+    const size_t head = static_cast<size_t>(std::min<uint64_t>(size, 64 * 1024));
+    return ParsePe(std::vector<uint8_t>(data, data + head), info, error);
+}
 
 bool ParsePe(const std::vector<uint8_t>& b, PeInfo& info, std::string& error) {
     info = PeInfo{};

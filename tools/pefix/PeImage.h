@@ -42,6 +42,10 @@ struct PeInfo {
 
 // Parses the headers; returns false with a reason when the bytes are no PE image.
 bool ParsePe(const std::vector<uint8_t>& image, PeInfo& info, std::string& error);
+// The same on the first 64 KiB of a file that may be gigabytes long: the
+// headers and section table are there; imports and manifest lying further
+// on are then missing.
+bool ParsePeHeaders(const uint8_t* data, uint64_t size, PeInfo& info, std::string& error);
 
 // The PE image checksum (as CheckSumMappedFile computes it) of a file that
 // is fed in pieces, in order: the file taken as 16-bit little-endian words
