@@ -1,10 +1,10 @@
 // The real launchers under Wine, on packages made by the package writer,
 // with report-engine.exe (built for both widths) as the setup engines.
 // stub32.exe, the product, runs everything under WOW64; stub64.exe runs
-// where it adds something.
+// where it adds something.  Runs are an administrator's (Wine's own user)
+// unless a test's name says StandardUser; the start itself, for both users,
+// is tested in EngineStart_e2e_test.cpp.
 #include <gtest/gtest.h>
-#include <pwd.h>
-#include <unistd.h>
 
 #include <functional>
 #include <thread>
@@ -25,43 +25,7 @@ const std::string kTruncated = Narrow(kTruncatedPackageMessage);
 const std::string kTemporaryCopy = Narrow(kTemporaryCopyMessage);
 const std::string kEngineStart = Narrow(kEngineStartMessage);
 
-// Writes the package under name in a fresh folder.
-fs::path Place(const Bytes& package, const std::string& name = "setup.exe") {
-    const fs::path path = TestFolder() / name;
-    WriteFile(path, package);
-    return path;
-}
-
-std::vector<fs::path> FilesIn(const fs::path& folder) {
-    std::vector<fs::path> files;
-    for (const auto& entry : fs::directory_iterator(folder)) files.push_back(entry.path().filename());
-    return files;
-}
-
 std::string NameOf(const ::testing::TestParamInfo<const LauncherBuild*>& info) { return info.param->name; }
-
-// GetTempPathW in the prefix: C:\users\<unix user>\Temp\.
-std::string WineTempFolder() {
-    const passwd* user = getpwuid(getuid());
-    return std::string("C:\\users\\") + (user ? user->pw_name : "root") + "\\Temp\\";
-}
-
-class WineTest : public ::testing::Test {
-protected:
-    void SetUp() override { EnsurePrefix(); }
-    void TearDown() override {
-        // Leave the prefix as every test expects to find it.
-        if (windowsChanged_) ResetWindows();
-    }
-    void Windows(const std::string& version, const std::map<std::string, std::string>& values,
-                 const std::map<std::string, std::string>* values32 = nullptr) {
-        windowsChanged_ = true;
-        SetWindows(version, values, values32);
-    }
-
-private:
-    bool windowsChanged_ = false;
-};
 
 // Single cases on stub32.exe.
 class Stub32Run : public WineTest {};
@@ -154,37 +118,66 @@ TEST_F(Stub32Run, CopyThatCannotStartStaysOnDisk) {
 
 // --- the road of one run --------------------------------------------------------
 
-class Road : public WineTest, public ::testing::WithParamInterface<const LauncherBuild*> {};
+struct RoadCase {
+    const LauncherBuild* launcher;
+    User user;
+};
+
+class Road : public WineTest, public ::testing::WithParamInterface<RoadCase> {};
 
 // Both engines on 64-bit Windows 10 22H2, no arguments: the 64-bit engine is
 // chosen, the gate judges build 19045 by release code 2210, the engine is
-// decoded as setup.exe into the user's temporary folder, started with the
-// quoted package path, waited for and deleted.  (Wine's user is an
-// administrator, so the start is direct; the shell start and its
-// " /noadmin" are covered by the unit tests.)
+// decoded as setup.exe into the user's temporary folder and started with
+// the quoted package path, waited for and deleted.  A standard user's
+// launcher starts it through the shell with "open" and " /noadmin" appended;
+// an administrator's starts it directly, without the shell.  (The package
+// path stays a drive path: see EngineStart_e2e_test.cpp for why the UNC
+// road is not run under Wine.)
 TEST_P(Road, BothEnginesOnWindows10NoArguments) {
+    const RoadCase& c = GetParam();
     Windows("win10", {{"CurrentBuild", "19045"}, {"DisplayVersion", "22H2"}});
-    PackageRecipe recipe = RealRecipe(*GetParam());
+    PackageRecipe recipe = RealRecipe(*c.launcher);
     recipe.win10MaxRelease = 2210;
     const fs::path package = Place(BuildPackage(recipe));
     fs::remove(PrefixTempFolder() / "setup.exe");
-    const WineRun run = Launch(package, "");
+    LaunchOptions options;
+    options.user = c.user;
+    const WineRun run = Launch(package, "", options);
     ASSERT_TRUE(run.exited) << run.output << run.errors.substr(0, 2000);
     EXPECT_EQ(run.exitCode, 0u);
     EXPECT_TRUE(run.messages.empty()) << run.messages[0].text;
+    EXPECT_EQ(run.administratorTests, 1);
 
+    const std::string copy = WineTempFolder() + "setup.exe";
+    const bool standardUser = c.user == User::StandardUser;
+    const std::string parameters = "\"" + WinePath(package) + "\"" + (standardUser ? " /noadmin" : "");
+    if (standardUser) {
+        ASSERT_EQ(run.shellCalls.size(), 1u) << run.errors.substr(0, 2000);
+        EXPECT_EQ(run.shellCalls[0].verb, "open");
+        EXPECT_EQ(run.shellCalls[0].file, copy);
+        EXPECT_EQ(run.shellCalls[0].parameters, parameters);
+    } else {
+        EXPECT_TRUE(run.shellCalls.empty()) << "an administrator's engine went through the shell";
+    }
     const auto report = ReadReport(package);
     ASSERT_FALSE(report.empty()) << "the engine did not run";
     EXPECT_EQ(report.at("bits"), "64");
-    const std::string copy = WineTempFolder() + "setup.exe";
+    EXPECT_EQ(report.at("admin"), standardUser ? "no" : "yes");
     EXPECT_EQ(report.at("self"), copy);
-    EXPECT_EQ(report.at("commandline"), "\"" + copy + "\" \"" + WinePath(package) + "\"");
+    EXPECT_EQ(report.at("commandline"), "\"" + copy + "\" " + parameters);
     EXPECT_EQ(report.at("cwd") + "\\", WinePath(package.parent_path()) + "\\");
     EXPECT_EQ(report.at("package_closed"), "yes") << "the launcher kept its package open";
     EXPECT_FALSE(fs::exists(PrefixTempFolder() / "setup.exe")) << "the temporary copy was not deleted";
 }
 
-INSTANTIATE_TEST_SUITE_P(Launchers, Road, ::testing::Values(&Stub32(), &Stub64()), NameOf);
+INSTANTIATE_TEST_SUITE_P(Launchers, Road,
+                         ::testing::Values(RoadCase{&Stub32(), User::StandardUser},
+                                           RoadCase{&Stub32(), User::Administrator},
+                                           RoadCase{&Stub64(), User::StandardUser},
+                                           RoadCase{&Stub64(), User::Administrator}),
+                         [](const auto& info) {
+                             return info.param.launcher->name + "_" + NameOf(info.param.user);
+                         });
 
 // The user's arguments reach the engine re-quoted after the package path,
 // the copy goes where /temp says, and the engine's exit code comes back.
@@ -200,6 +193,8 @@ TEST_F(Stub32Run, ArgumentsTemporaryFolderAndExitCode) {
         ASSERT_TRUE(run.exited) << run.output;
         EXPECT_EQ(run.exitCode, engineCode);
         EXPECT_TRUE(run.messages.empty()) << run.messages[0].text;
+        // An administrator: /silent changes nothing but is passed on.
+        EXPECT_TRUE(run.shellCalls.empty());
 
         const auto report = ReadReport(package);
         const std::string copy = WinePath(temp / "setup.exe");

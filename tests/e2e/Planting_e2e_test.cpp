@@ -1,6 +1,8 @@
 // DLL planting: a web page can drop a DLL with a system library's name into
 // the Downloads folder next to an installer.  The launcher must never load
-// it, not even with Wine told to prefer such "native" copies.
+// it, not even with Wine told to prefer such "native" copies: neither an
+// administrator's launcher, which starts its engine directly, nor a standard
+// user's, which starts it through the shell (shell32 and what it loads).
 #include <gtest/gtest.h>
 
 #include <cctype>
@@ -26,7 +28,8 @@ std::string Overrides() {
 // Runs stub (a package made on it, as setup.exe) from a drive-letter path
 // with every planted library of the launcher's width beside it; returns the
 // names of those that were loaded.
-std::vector<std::string> PlantedLibrariesLoaded(const LauncherBuild& launcher, const fs::path& stub) {
+std::vector<std::string> PlantedLibrariesLoaded(const LauncherBuild& launcher, const fs::path& stub,
+                                                User user) {
     const fs::path folder = TestFolder();
     const fs::path package = folder / "setup.exe";
     LauncherBuild build = launcher;
@@ -37,8 +40,10 @@ std::vector<std::string> PlantedLibrariesLoaded(const LauncherBuild& launcher, c
 
     LaunchOptions options;
     options.environment["WINEDLLOVERRIDES"] = Overrides();
+    options.user = user;
     const WineRun run = Launch(package, "/temp " + WinePath(folder / "temp"), options);
     EXPECT_TRUE(run.exited) << run.output << run.errors.substr(0, 2000);
+    EXPECT_EQ(run.shellCalls.size(), user == User::StandardUser ? 1u : 0u) << "not the road this test is for";
     EXPECT_TRUE(fs::exists(package.string() + ".report")) << "the engine did not run";
     std::vector<std::string> loaded;
     for (const auto& entry : fs::directory_iterator(folder))
@@ -46,18 +51,24 @@ std::vector<std::string> PlantedLibrariesLoaded(const LauncherBuild& launcher, c
     return loaded;
 }
 
-class DllPlanting : public ::testing::TestWithParam<const LauncherBuild*> {};
+struct PlantingCase {
+    const LauncherBuild* launcher;
+    User user;
+};
+
+class DllPlanting : public ::testing::TestWithParam<PlantingCase> {};
 
 TEST_P(DllPlanting, LauncherLoadsNoLibraryFromItsOwnFolder) {
-    const auto loaded = PlantedLibrariesLoaded(*GetParam(), GetParam()->stub);
+    const auto loaded = PlantedLibrariesLoaded(*GetParam().launcher, GetParam().launcher->stub, GetParam().user);
     EXPECT_TRUE(loaded.empty()) << "loaded from the Downloads folder: " << ::testing::PrintToString(loaded);
 }
 
 // The same test against a launcher built the way it must never be built,
 // importing mpr.dll statically, shows that the test catches the fault.
 TEST_P(DllPlanting, TestCatchesALauncherThatImportsMprStatically) {
-    ASSERT_TRUE(fs::exists(GetParam()->vulnerable));
-    const auto loaded = PlantedLibrariesLoaded(*GetParam(), GetParam()->vulnerable);
+    ASSERT_TRUE(fs::exists(GetParam().launcher->vulnerable));
+    const auto loaded =
+        PlantedLibrariesLoaded(*GetParam().launcher, GetParam().launcher->vulnerable, GetParam().user);
     bool mpr = false;
     for (std::string name : loaded) {
         for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -66,8 +77,14 @@ TEST_P(DllPlanting, TestCatchesALauncherThatImportsMprStatically) {
     EXPECT_TRUE(mpr) << ::testing::PrintToString(loaded);
 }
 
-INSTANTIATE_TEST_SUITE_P(Launchers, DllPlanting, ::testing::Values(&Stub32(), &Stub64()),
-                         [](const auto& info) { return info.param->name; });
+INSTANTIATE_TEST_SUITE_P(Launchers, DllPlanting,
+                         ::testing::Values(PlantingCase{&Stub32(), User::Administrator},
+                                           PlantingCase{&Stub32(), User::StandardUser},
+                                           PlantingCase{&Stub64(), User::Administrator},
+                                           PlantingCase{&Stub64(), User::StandardUser}),
+                         [](const auto& info) {
+                             return info.param.launcher->name + "_" + NameOf(info.param.user);
+                         });
 
 }  // namespace
 }  // namespace e2e

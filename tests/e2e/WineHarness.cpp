@@ -1,6 +1,7 @@
 #include "WineHarness.h"
 
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -64,22 +65,41 @@ std::string TakeQuoted(const std::string& line, size_t& at) {
     return out;
 }
 
-std::vector<WineMessage> ParseMessages(const std::string& errors) {
-    std::vector<WineMessage> messages;
+// The value after "key=" on an exec trace line: an L"..." string or a bare word.
+std::string TraceValue(const std::string& line, const std::string& key) {
+    size_t at = line.find(" " + key + "=");
+    if (at == std::string::npos) return {};
+    at += key.size() + 2;
+    if (line.compare(at, 2, "L\"") == 0) return TakeQuoted(line, at);
+    const size_t end = line.find(' ', at);
+    return line.substr(at, end == std::string::npos ? std::string::npos : end - at);
+}
+
+// Collects from Wine's stderr what the launcher did.  Every process Wine
+// starts meanwhile writes there too; the launcher's administrator test is
+// told from the engine's by its token: the launcher asks for its own (no
+// token, "00000000"), the test engine passes one explicitly.
+void ParseTrace(const std::string& errors, WineRun& run) {
     std::istringstream in(errors);
     std::string line;
     while (std::getline(in, line)) {
-        if (line.find("Call user32.MessageBoxW(") == std::string::npos) continue;
-        WineMessage m;
-        size_t at = 0;
-        m.text = TakeQuoted(line, at);
-        m.caption = TakeQuoted(line, at);
-        const size_t close = line.find(')', at);
-        const size_t comma = line.rfind(',', close);
-        if (comma != std::string::npos && close != std::string::npos) m.style = line.substr(comma + 1, close - comma - 1);
-        messages.push_back(m);
+        if (line.find("Call user32.MessageBoxW(") != std::string::npos) {
+            WineMessage m;
+            size_t at = 0;
+            m.text = TakeQuoted(line, at);
+            m.caption = TakeQuoted(line, at);
+            const size_t close = line.find(')', at);
+            const size_t comma = line.rfind(',', close);
+            if (comma != std::string::npos && close != std::string::npos)
+                m.style = line.substr(comma + 1, close - comma - 1);
+            run.messages.push_back(m);
+        } else if (line.find("trace:exec:SHELL_execute mask=") != std::string::npos) {
+            run.shellCalls.push_back({TraceValue(line, "mask"), TraceValue(line, "verb"), TraceValue(line, "file"),
+                                      TraceValue(line, "parm"), TraceValue(line, "dir"), TraceValue(line, "show")});
+        } else if (line.find("Call advapi32.CheckTokenMembership(00000000,") != std::string::npos) {
+            ++run.administratorTests;
+        }
     }
-    return messages;
 }
 
 std::string LaunchCommand(const fs::path& exe, const std::string& commandTail, const LaunchOptions& options,
@@ -87,8 +107,9 @@ std::string LaunchCommand(const fs::path& exe, const std::string& commandTail, c
     const fs::path folder = exe.parent_path();
     const fs::path prefix = options.prefix.empty() ? PrefixPath() : options.prefix;
     std::string command = "cd " + ShellQuote(folder.string()) + " && WINEPREFIX=" + ShellQuote(prefix.string()) +
-                          " WINEDEBUG=+relay E2E_COMMAND_LINE=" +
+                          " WINEDEBUG=+relay,trace+exec E2E_COMMAND_LINE=" +
                           ShellQuote("\"" + WinePath(exe) + "\"" + (commandTail.empty() ? "" : " " + commandTail));
+    if (options.user == User::StandardUser) command += " E2E_STANDARD_USER=1";
     bool display = false;
     for (const auto& [name, value] : options.environment) {
         command += " " + name + "=" + ShellQuote(value);
@@ -105,7 +126,7 @@ WineRun Collect(const fs::path& out, const fs::path& err, double seconds) {
     run.seconds = seconds;
     run.output = Slurp(out);
     run.errors = Slurp(err);
-    run.messages = ParseMessages(run.errors);
+    ParseTrace(run.errors, run);
     const size_t at = run.output.find("exitcode=");
     if (at != std::string::npos) {
         run.exited = true;
@@ -142,33 +163,50 @@ std::string PreparePrefix(const fs::path& prefix) {
         return "Wine cannot run 32-bit programs here (/usr/lib/wine/wine does not start: is wine32:i386 "
                "installed and i386 registered with binfmt_misc?  scripts/setup.sh does both)";
     const std::string environment = WineEnvironment(prefix);
-    const fs::path ready = prefix / "e2e-ready";
+    // Named anew whenever what the preparation writes changes, so that a
+    // prefix from an older build is prepared again.
+    const fs::path ready = prefix / "e2e-ready-2";
     if (!fs::exists(ready)) {
         fs::create_directories(prefix);
         if (Shell(environment + "wineboot -i >/dev/null 2>&1") != 0) return "wineboot failed to prepare " + prefix.string();
-        // The relay trace shows each MessageBoxW call.  Wine draws the
+        // The relay trace shows each MessageBoxW and CheckTokenMembership
+        // call (the administrator test).  Wine draws the
         // title bar itself, as Windows does: a virtual display has no
         // window manager to draw one.
         const fs::path reg = prefix / "e2e.reg";
         std::ofstream(reg, std::ios::binary)
             << "Windows Registry Editor Version 5.00\r\n\r\n"
-            << RegFileSection("HKEY_CURRENT_USER\\Software\\Wine\\Debug", {{"RelayInclude", "user32.MessageBoxW"}})
+            << RegFileSection("HKEY_CURRENT_USER\\Software\\Wine\\Debug", {{"RelayInclude", "user32.MessageBoxW;advapi32.CheckTokenMembership"}})
             << RegFileSection("HKEY_CURRENT_USER\\Software\\Wine\\X11 Driver", {{"Decorated", "N"}});
         if (Shell(environment + kWine64 + " reg import " + ShellQuote(WinePath(reg)) + " >/dev/null 2>&1") != 0)
             return "wine reg import failed in " + prefix.string();
-        // The 32-bit engine must really be a 32-bit program under WOW64.
+        // The 32-bit engine must really be a 32-bit program under WOW64, and
+        // the two users must be what they claim: Wine's own user an
+        // administrator, the runner's restricted token not.
         const fs::path probe = prefix / "wow64-probe";
         fs::create_directories(probe);
         fs::copy_file(Engine32Path(), probe / "engine.exe", fs::copy_options::overwrite_existing);
         WriteFile(probe / "package", {});
-        LaunchOptions options;
-        options.prefix = prefix;
-        const WineRun run = Run(probe / "engine.exe", "\"" + WinePath(probe / "package") + "\"", options);
-        const auto report = ReadReport(probe / "package");
+        for (const User user : {User::Administrator, User::StandardUser}) {
+            LaunchOptions options;
+            options.prefix = prefix;
+            options.user = user;
+            const WineRun run = Run(probe / "engine.exe", "\"" + WinePath(probe / "package") + "\"", options);
+            const auto report = ReadReport(probe / "package");
+            fs::remove(probe / "package.report");
+            if (!run.exited || !report.count("bits") || report.at("bits") != "32" || report.at("wow64") != "yes") {
+                fs::remove_all(probe);
+                return "the 32-bit test engine did not run as a 32-bit program under WOW64 (" + run.output +
+                       run.errors.substr(0, 500) + ")";
+            }
+            const std::string admin = user == User::Administrator ? "yes" : "no";
+            if (report.at("admin") != admin) {
+                fs::remove_all(probe);
+                return std::string("the test engine started as ") + NameOf(user) + " reports admin=" +
+                       report.at("admin") + " (" + run.output + ")";
+            }
+        }
         fs::remove_all(probe);
-        if (!run.exited || !report.count("bits") || report.at("bits") != "32" || report.at("wow64") != "yes")
-            return "the 32-bit test engine did not run as a 32-bit program under WOW64 (" + run.output +
-                   run.errors.substr(0, 500) + ")";
         WriteFile(ready, {});
     }
     // Keep one wineserver for the whole run: each start is then quicker.
@@ -177,6 +215,8 @@ std::string PreparePrefix(const fs::path& prefix) {
 }
 
 }  // namespace
+
+const char* NameOf(User user) { return user == User::StandardUser ? "StandardUser" : "Administrator"; }
 
 std::string ShellQuote(const std::string& text) {
     std::string out = "'";
@@ -307,6 +347,36 @@ fs::path TestFolder() {
     fs::remove_all(folder);
     fs::create_directories(folder);
     return folder;
+}
+
+fs::path Place(const Bytes& package, const std::string& name) {
+    const fs::path path = TestFolder() / name;
+    WriteFile(path, package);
+    return path;
+}
+
+std::vector<fs::path> FilesIn(const fs::path& folder) {
+    std::vector<fs::path> files;
+    for (const auto& entry : fs::directory_iterator(folder)) files.push_back(entry.path().filename());
+    return files;
+}
+
+std::string WineTempFolder() {
+    const passwd* user = getpwuid(getuid());
+    return std::string("C:\\users\\") + (user ? user->pw_name : "root") + "\\Temp\\";
+}
+
+void WineTest::SetUp() { EnsurePrefix(); }
+
+void WineTest::TearDown() {
+    // Leave the prefix as every test expects to find it.
+    if (windowsChanged_) ResetWindows();
+}
+
+void WineTest::Windows(const std::string& version, const std::map<std::string, std::string>& values,
+                       const std::map<std::string, std::string>* values32) {
+    windowsChanged_ = true;
+    SetWindows(version, values, values32);
 }
 
 Bytes ReadFile(const fs::path& path) {

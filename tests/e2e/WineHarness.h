@@ -2,14 +2,20 @@
 // build tree serves every test; each test gets a fresh folder.  The prefix has
 // both halves of Wine, so stub32.exe, the product, runs under WOW64 as it does
 // on 64-bit Windows.  A launcher is started through exit-code-runner.exe,
-// which reports its full 32-bit exit code, and with Wine's relay trace of
-// MessageBoxW, which shows what message box it raised.
+// which reports its full 32-bit exit code, as an administrator (Wine's
+// default user) or as a standard user (a limited token restricted so that
+// BUILTIN\Administrators counts for deny only: a UAC-filtered administrator
+// on Windows).  Wine's relay trace shows what message box the launcher
+// raised and whether it asked CheckTokenMembership; its exec trace shows
+// every ShellExecuteExW call with what the launcher asked the shell for.
 #pragma once
 #include <cstdint>
 #include <filesystem>
 #include <map>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "PackageWriter.h"
 
@@ -38,10 +44,20 @@ struct WineMessage {
     std::string style;    // hexadecimal, as traced: "00000010"
 };
 
+// One ShellExecuteExW call, as Wine's exec trace shows it:
+//   SHELL_execute mask=0x00000040 hwnd=00000000 verb=L"open" file=L"..."
+//   parm=L"..." dir=(null) show=0x00000005
+// Strings unescaped; "(null)" stays as it is.
+struct ShellCall {
+    std::string mask, verb, file, parameters, directory, show;
+};
+
 struct WineRun {
     bool exited = false;         // the runner reported an exit code
     uint32_t exitCode = 0;
     std::vector<WineMessage> messages;
+    std::vector<ShellCall> shellCalls;
+    int administratorTests = 0;  // the launcher's own CheckTokenMembership calls
     std::string output, errors;  // the runner's stdout, Wine's stderr
     double seconds = 0;
 };
@@ -80,8 +96,13 @@ void SetWindows(const std::string& version, const std::map<std::string, std::str
 // Back to Wine's defaults: Windows 7, build 7601, no DisplayVersion or ReleaseId.
 void ResetWindows();
 
+// Who starts the launcher.
+enum class User { Administrator, StandardUser };
+const char* NameOf(User user);  // "Administrator", "StandardUser": part of test names
+
 struct LaunchOptions {
     fs::path prefix;  // empty: PrefixPath()
+    User user = User::Administrator;
     // Linux environment variables for Wine (e.g. WINEDLLOVERRIDES, DISPLAY).
     // Without DISPLAY, Wine's MessageBoxW returns at once; with one, it
     // waits for the user (see StartInBackground).
@@ -111,6 +132,25 @@ std::string RunConsoleProgram(const fs::path& exe, const std::vector<std::string
 
 // A fresh, empty folder for one test.
 fs::path TestFolder();
+// Writes package under name in a fresh TestFolder().
+fs::path Place(const Bytes& package, const std::string& name = "setup.exe");
+// The names of the entries of folder.
+std::vector<fs::path> FilesIn(const fs::path& folder);
+// GetTempPathW in the prefix, as the launcher sees it: C:\users\<user>\Temp\.
+std::string WineTempFolder();
+
+// A test in the shared prefix.  Windows() changes the Windows the prefix
+// shows for this test only: the prefix is set back afterwards.
+class WineTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+    void Windows(const std::string& version, const std::map<std::string, std::string>& values = {},
+                 const std::map<std::string, std::string>* values32 = nullptr);
+
+private:
+    bool windowsChanged_ = false;
+};
 
 Bytes ReadFile(const fs::path& path);
 void WriteFile(const fs::path& path, const Bytes& bytes);

@@ -5,6 +5,8 @@
  *
  * Keys: commandline, cwd, self, self_size, bits (32 or 64: which build of
  * this program ran), wow64 (yes when a 32-bit build runs on 64-bit Windows),
+ * admin (yes when CheckTokenMembership finds BUILTIN\Administrators in its
+ * token), elevation (TokenElevationType: default, full or limited),
  * package_closed (whether the package
  * file could be opened for deletion with full sharing: the launcher's own
  * handle shares reading only, so this fails while the launcher holds it open;
@@ -73,6 +75,33 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, LPWSTR args, int sho
         BOOL wow64 = FALSE;
         IsWow64Process(GetCurrentProcess(), &wow64);
         put(out, "wow64", wow64 ? L"yes" : L"no");
+    }
+    {
+        SID_IDENTIFIER_AUTHORITY nt = {SECURITY_NT_AUTHORITY};
+        PSID administrators = NULL;
+        BOOL member = FALSE;
+        HANDLE token = NULL, identification = NULL;
+        TOKEN_ELEVATION_TYPE type = 0;
+        DWORD size = 0;
+        /* CheckTokenMembership on a copy of the process's own token: what it
+         * does when given no token, but told apart in the tests' relay trace
+         * from the launcher's administrator test, which gives none. */
+        if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY | TOKEN_DUPLICATE, &token)) {
+            GetTokenInformation(token, TokenElevationType, &type, sizeof type, &size);
+            if (!DuplicateToken(token, SecurityIdentification, &identification)) identification = NULL;
+            CloseHandle(token);
+        }
+        if (identification && AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS,
+                                                       0, 0, 0, 0, 0, 0, &administrators)) {
+            if (!CheckTokenMembership(identification, administrators, &member)) member = FALSE;
+            FreeSid(administrators);
+        }
+        if (identification) CloseHandle(identification);
+        put(out, "admin", member ? L"yes" : L"no");
+        put(out, "elevation", type == TokenElevationTypeFull      ? L"full"
+                              : type == TokenElevationTypeLimited ? L"limited"
+                              : type == TokenElevationTypeDefault ? L"default"
+                                                                  : L"unknown");
     }
     put(out, "package_closed", probe != INVALID_HANDLE_VALUE ? L"yes" : L"no");
     CloseHandle(out);
