@@ -99,11 +99,24 @@ void BuildArgumentString(Platform& platform, const char16_t* commandLine,
     const int32_t count = ArgumentCount(commandLine);
     for (int32_t i = 1; i <= count; ++i) {
         Argument(commandLine, i, argument);
-        bool hasSpace = false;
-        for (int32_t k = 0; k < argument.Length(); ++k) hasSpace |= argument.At(k) == u' ';
         arguments.Append(u' ');
-        if (hasSpace) arguments.Append(u'"');
-        arguments.Append(argument);
-        if (hasSpace) arguments.Append(u'"');
+        // The splitting ends a word at any character up to U+0020, so every
+        // argument that holds one must be quoted to come back whole.
+        bool quote = false;
+        for (int32_t k = 0; k < argument.Length(); ++k) quote |= argument.At(k) <= 0x20;
+        if (!quote) {
+            arguments.Append(argument);
+            continue;
+        }
+        // Trailing backslashes go after the closing quote: "C:\My Logs"\.
+        // This splitting reads that as C:\My Logs\, and so does the C
+        // runtime's (CommandLineToArgvW), for which a backslash before the
+        // closing quote would escape it and merge the following arguments.
+        int32_t end = argument.Length();
+        while (end > 0 && argument.At(end - 1) == u'\\') --end;
+        arguments.Append(u'"');
+        arguments.Append(argument.Text(), end);
+        arguments.Append(u'"');
+        arguments.Append(argument.Text() + end, argument.Length() - end);
     }
 }

@@ -24,6 +24,8 @@ bool HasSwitch(const char16_t* commandLine, const char16_t* name, const char16_t
 void PackagePath(Platform& platform, const StubString& launcherPath, StubString& packagePath);
 
 // The quoted package path followed by every argument, each re-quoted when it
-// holds a space, so that the engine splits them back the same way.
+// holds a space or another character up to U+0020 (its trailing backslashes
+// after the closing quote), so that the engine splits them back the same
+// way, by this launcher's rule or by the C runtime's.
 void BuildArgumentString(Platform& platform, const char16_t* commandLine,
                          const StubString& launcherPath, StubString& arguments);

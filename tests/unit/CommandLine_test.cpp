@@ -24,6 +24,48 @@ std::vector<std::u16string> Split(const std::u16string& commandLine) {
     return words;
 }
 
+// How an engine built with the C runtime splits its arguments
+// (CommandLineToArgvW, the Microsoft C runtime): spaces and tabs outside
+// quotes separate; 2n backslashes before a quote give n and the quote opens
+// or closes; 2n+1 give n and a literal quote; other backslashes are plain.
+// Word 0 runs to the closing quote when it starts with one.
+std::vector<std::u16string> SplitLikeTheCRuntime(const std::u16string& line) {
+    size_t i = 0;
+    if (!line.empty() && line[0] == u'"') {
+        i = line.find(u'"', 1);
+        i = i == std::u16string::npos ? line.size() : i + 1;
+    } else {
+        while (i < line.size() && line[i] != u' ' && line[i] != u'\t') ++i;
+    }
+    std::vector<std::u16string> words;
+    for (;;) {
+        while (i < line.size() && (line[i] == u' ' || line[i] == u'\t')) ++i;
+        if (i >= line.size()) return words;
+        std::u16string word;
+        bool quoted = false;
+        while (i < line.size() && (quoted || (line[i] != u' ' && line[i] != u'\t'))) {
+            size_t backslashes = 0;
+            while (i < line.size() && line[i] == u'\\') ++backslashes, ++i;
+            if (i < line.size() && line[i] == u'"') {
+                word.append(backslashes / 2, u'\\');
+                if (backslashes % 2) {
+                    word += u'"';
+                } else if (quoted && i + 1 < line.size() && line[i + 1] == u'"') {
+                    word += u'"';  // "" inside quotes: a literal quote
+                    ++i;
+                } else {
+                    quoted = !quoted;
+                }
+                ++i;
+            } else {
+                word.append(backslashes, u'\\');
+                if (backslashes == 0) word += line[i++];
+            }
+        }
+        words.push_back(word);
+    }
+}
+
 std::string Show(const std::vector<std::u16string>& words) {
     std::string out;
     for (const auto& w : words) out += "[" + Narrow(w) + "]";
@@ -182,9 +224,18 @@ TEST(ArgumentString, QuotingTable) {
         {u"setup.exe \"\" ", u"\"\\\\srv\\share\\setup.exe\""},
         {u"setup.exe /silent", u"\"\\\\srv\\share\\setup.exe\" /silent"},
         {u"setup.exe \"C:\\My Temp\" x", u"\"\\\\srv\\share\\setup.exe\" \"C:\\My Temp\" x"},
-        // Only U+0020 calls for quotes: a tab or a no-break space does not.
-        {u"setup.exe \"a\tb\"", u"\"\\\\srv\\share\\setup.exe\" a\tb"},
+        // Every character up to U+0020 calls for quotes, as the splitting
+        // ends a word at each of them; a no-break space does not.
+        {u"setup.exe \"a\tb\"", u"\"\\\\srv\\share\\setup.exe\" \"a\tb\""},
+        {u"setup.exe \"a\nb\" \"c\x01\"", u"\"\\\\srv\\share\\setup.exe\" \"a\nb\" \"c\x01\""},
+        {u"setup.exe \" \"", u"\"\\\\srv\\share\\setup.exe\" \" \""},
         {u"setup.exe a\u00A0b", u"\"\\\\srv\\share\\setup.exe\" a\u00A0b"},
+        // Trailing backslashes of a quoted argument go after its closing
+        // quote; elsewhere, and in arguments left unquoted, they stay.
+        {u"setup.exe \"C:\\My Logs\\\" x", u"\"\\\\srv\\share\\setup.exe\" \"C:\\My Logs\"\\ x"},
+        {u"setup.exe \"C:\\My Logs\\\\\"", u"\"\\\\srv\\share\\setup.exe\" \"C:\\My Logs\"\\\\"},
+        {u"setup.exe \"\\\\srv\\my share\\d\"", u"\"\\\\srv\\share\\setup.exe\" \"\\\\srv\\my share\\d\""},
+        {u"setup.exe \"a\tb\\\"", u"\"\\\\srv\\share\\setup.exe\" \"a\tb\"\\"},
         {u"setup.exe \" lead\" \"trail \"", u"\"\\\\srv\\share\\setup.exe\" \" lead\" \"trail \""},
         {u"setup.exe \"/32\" /S", u"\"\\\\srv\\share\\setup.exe\" /32 /S"},
         {u"setup.exe C:\\dir\\", u"\"\\\\srv\\share\\setup.exe\" C:\\dir\\"},
@@ -199,15 +250,17 @@ TEST(ArgumentString, QuotingTable) {
     }
 }
 
-// The engine splits its command line by the same rule: it gets back the
-// package path and every argument unchanged (for arguments without control
-// characters, which go on unquoted).
+// An engine that splits its command line by the launcher's rule gets back
+// the package path and every argument unchanged, and so does one built with
+// the C runtime (CommandLineToArgvW).
 TEST(ArgumentString, EngineSplitsItBackTheSame) {
-    for (const SplitCase& c : kSplitCases) {
-        bool hasControl = false;
-        for (const auto& a : c.arguments)
-            for (char16_t ch : a) hasControl |= ch < 0x20;
-        if (hasControl) continue;
+    std::vector<SplitCase> cases = kSplitCases;
+    // Trailing backslashes, which the C runtime reads as escapes before a
+    // closing quote.
+    cases.push_back({u"setup.exe \"C:\\My Logs\\\" /log", {u"C:\\My Logs\\", u"/log"}});
+    cases.push_back({u"setup.exe \"C:\\a b\\\\\" \"x y\\\"", {u"C:\\a b\\\\", u"x y\\"}});
+    cases.push_back({u"setup.exe \"a\tb\\\" c\\", {u"a\tb\\", u"c\\"}});
+    for (const SplitCase& c : cases) {
         FakeWindows fake;
         const StubString launcher(u"C:\\Users\\me\\Down loads\\setup.exe");
         StubString arguments;
@@ -216,6 +269,10 @@ TEST(ArgumentString, EngineSplitsItBackTheSame) {
         std::vector<std::u16string> expected{u"C:\\Users\\me\\Down loads\\setup.exe"};
         expected.insert(expected.end(), c.arguments.begin(), c.arguments.end());
         EXPECT_EQ(Show(Split(engineLine)), Show(expected)) << Narrow(c.commandLine);
+        // The C runtime splits at spaces and tabs only and keeps other
+        // control characters in the word: inside quotes they arrive whole.
+        EXPECT_EQ(Show(SplitLikeTheCRuntime(engineLine)), Show(expected))
+            << Narrow(c.commandLine) << " -> " << Narrow(engineLine);
     }
 }
 
@@ -233,7 +290,8 @@ TEST(ArgumentString, WorkedExample) {
 }
 
 // The same example as a whole run, started directly (by an administrator):
-// the engine's command line is the copy's path followed by the argument string.
+// the engine's command line is the copy's path (in a folder of its own in
+// the /temp folder) followed by the argument string.
 TEST(ArgumentString, WorkedExampleWholeRun) {
     FakeWindows fake;
     fake.modulePath = u"Z:\\pkg\\setup.exe";
@@ -248,7 +306,8 @@ TEST(ArgumentString, WorkedExampleWholeRun) {
     ASSERT_EQ(fake.starts.size(), 1u);
     EXPECT_FALSE(fake.starts[0].shell);
     EXPECT_EQ(Narrow(fake.starts[0].commandLine),
-              "\"C:\\My Temp\\setup.exe\" \"\\\\srv\\dist\\pkg\\setup.exe\" /silent /temp \"C:\\My Temp\" \"xy z\"");
+              "\"C:\\My Temp\\" + Narrow(kFirstRunFolder) +
+                  "\\setup.exe\" \"\\\\srv\\dist\\pkg\\setup.exe\" /silent /temp \"C:\\My Temp\" \"xy z\"");
 }
 
 }  // namespace
