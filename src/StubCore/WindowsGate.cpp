@@ -8,34 +8,109 @@ namespace {
 constexpr uint32_t kPlatformNt = 2;             // VER_PLATFORM_WIN32_NT
 constexpr uint32_t kFirstWindows11Build = 22000;
 constexpr uint32_t kFirstBuildWithoutReleaseId = 19042;
+// Windows 10 1507 has no ReleaseId yet (1511 brought it); its build tells.
+constexpr uint32_t kWindows10OriginalBuild = 10240;
 constexpr uint32_t kNoUpperBound = 9999;
+
+// Every name the gate can refuse, without the "Windows " they all begin with,
+// in one string and found by number: a table of pointers would cost a base
+// relocation per name in every package, and the shared prefix once per name.
+enum Name : uint8_t {
+    k95,
+    k98,
+    kMe,
+    kNt4,
+    k2000,
+    k2000NoServicePack,
+    k2000ServicePack,
+    kXp,
+    kVista,
+    k7,
+    k8,
+    k81,
+    k6Dot,
+    k10Dot,
+    kBare,
+    k10,
+    k10Space,
+    k11,
+    k11Space,
+    k11_21H2,
+    k11_22H2,
+    k11_23H2,
+    k10_20H2,
+    k10_21H1,
+    k10_21H2,
+    k10_22H2,
+    k10_1507,
+    k10_1511,
+    k10_1607,
+    k10_1703,
+    k10_1709,
+    k10_1803,
+    k10_1809,
+    k10_1903,
+    k10_1909,
+    k10_2004,
+};
+
+constexpr char16_t kNames[] =
+    u"95\0"
+    u"98\0"
+    u"ME\0"
+    u"NT 4\0"
+    u"2000\0"
+    u"2000 (no Service Pack)\0"
+    u"2000 Service Pack \0"
+    u"XP\0"
+    u"Vista\0"
+    u"7\0"
+    u"8\0"
+    u"8.1\0"
+    u"6.\0"
+    u"10.\0"
+    u"\0"
+    u"10\0"
+    u"10 \0"
+    u"11\0"
+    u"11 \0"
+    u"11 21H2 (Original Release)\0"
+    u"11 22H2 (2022 Update)\0"
+    u"11 23H2 (2023 Update)\0"
+    u"10 20H2 (October 2020 Update)\0"
+    u"10 21H1 (May 2021 Update)\0"
+    u"10 21H2 (November 2021 Update)\0"
+    u"10 22H2 (2022 Update)\0"
+    u"10 1507 (Original Release)\0"
+    u"10 1511 (November Update)\0"
+    u"10 1607 (Anniversary Update)\0"
+    u"10 1703 (Creators Update)\0"
+    u"10 1709 (Fall Creators Update)\0"
+    u"10 1803 (April 2018 Update)\0"
+    u"10 1809 (October 2018 Update)\0"
+    u"10 1903 (May 2019 Update)\0"
+    u"10 1909 (November 2019 Update)\0"
+    u"10 2004 (May 2020 Update)\0";
 
 struct Release {
     uint32_t key;  // build number or release code, by table
     uint16_t code;
-    const char16_t* name;
+    Name name;
 };
 
 // Windows 10 releases from 20H2 on are told apart by their build number.
 constexpr Release kWindows10ByBuild[] = {
-    {19042, 2009, u"Windows 10 20H2 (October 2020 Update)"},
-    {19043, 2105, u"Windows 10 21H1 (May 2021 Update)"},
-    {19044, 2111, u"Windows 10 21H2 (November 2021 Update)"},
-    {19045, 2210, u"Windows 10 22H2 (2022 Update)"},
+    {19042, 2009, k10_20H2},
+    {19043, 2105, k10_21H1},
+    {19044, 2111, k10_21H2},
+    {19045, 2210, k10_22H2},
 };
 
 // Earlier ones by their ReleaseId.
 constexpr Release kWindows10ByReleaseId[] = {
-    {1507, 1507, u"Windows 10 1507 (Original Release)"},
-    {1511, 1511, u"Windows 10 1511 (November Update)"},
-    {1607, 1607, u"Windows 10 1607 (Anniversary Update)"},
-    {1703, 1703, u"Windows 10 1703 (Creators Update)"},
-    {1709, 1709, u"Windows 10 1709 (Fall Creators Update)"},
-    {1803, 1803, u"Windows 10 1803 (April 2018 Update)"},
-    {1809, 1809, u"Windows 10 1809 (October 2018 Update)"},
-    {1903, 1903, u"Windows 10 1903 (May 2019 Update)"},
-    {1909, 1909, u"Windows 10 1909 (November 2019 Update)"},
-    {2004, 2004, u"Windows 10 2004 (May 2020 Update)"},
+    {1507, 1507, k10_1507}, {1511, 1511, k10_1511}, {1607, 1607, k10_1607}, {1703, 1703, k10_1703},
+    {1709, 1709, k10_1709}, {1803, 1803, k10_1803}, {1809, 1809, k10_1809}, {1903, 1903, k10_1903},
+    {1909, 1909, k10_1909}, {2004, 2004, k10_2004},
 };
 
 bool InRange(uint32_t code, uint16_t minimum, uint16_t maximum) {
@@ -45,45 +120,50 @@ bool InRange(uint32_t code, uint16_t minimum, uint16_t maximum) {
 // The one-character form of a small number: 48 + d, a digit for 0 to 9.
 char16_t Character(uint32_t d) { return static_cast<char16_t>(48 + d); }
 
-bool Refuse(StubString& name, const char16_t* text) {
+bool Refuse(StubString& name, Name which) {
+    const char16_t* text = kNames;
+    for (unsigned n = which; n; --n)
+        while (*text++) {
+        }
     name.Clear();
+    name.Append(u"Windows ");
     name.Append(text);
     return false;
 }
 
-bool Allow(const AllowedWindowsSet& set, unsigned element, StubString& name, const char16_t* text) {
-    return set.Contains(element) || Refuse(name, text);
+bool Allow(const AllowedWindowsSet& set, unsigned element, StubString& name, Name which) {
+    return set.Contains(element) || Refuse(name, which);
 }
 
 bool JudgeWindows2000(const AllowedWindowsSet& set, const WindowsFacts& facts, StubString& name) {
-    if (!set.Contains(kWin2000)) return Refuse(name, u"Windows 2000");
+    if (!set.Contains(kWin2000)) return Refuse(name, k2000);
     // The service-pack rule applies only to packages that allow none of the
     // Windows 9x family.
     if (set.Contains(kWin95) || set.Contains(kWin98) || set.Contains(kWinMe)) return true;
     if (!facts.servicePackKnown || facts.servicePack >= 4) return true;
-    if (facts.servicePack == 0) return Refuse(name, u"Windows 2000 (no Service Pack)");
-    Refuse(name, u"Windows 2000 Service Pack ");
+    if (facts.servicePack == 0) return Refuse(name, k2000NoServicePack);
+    Refuse(name, k2000ServicePack);
     name.Append(Character(facts.servicePack));
     return false;
 }
 
 bool JudgeWindows11(const PackageHeader& header, const WindowsFacts& facts, uint32_t build,
                     StubString& name) {
-    if (!header.allowedWindows.Contains(kWin11)) return Refuse(name, u"Windows 11");
+    if (!header.allowedWindows.Contains(kWin11)) return Refuse(name, k11);
     StubString display;
     RegistryText(facts.displayVersion, display);
     uint32_t code;
-    const char16_t* refusal;
+    Name refusal;
     if (display.Equals(u"21H2") || build < 22449) {
-        code = 2110, refusal = u"Windows 11 21H2 (Original Release)";
+        code = 2110, refusal = k11_21H2;
     } else if (display.Equals(u"22H2") || build <= 22621) {
-        code = 2209, refusal = u"Windows 11 22H2 (2022 Update)";
+        code = 2209, refusal = k11_22H2;
     } else if (display.Equals(u"23H2") || build <= 22631) {
-        code = 2310, refusal = u"Windows 11 23H2 (2023 Update)";
+        code = 2310, refusal = k11_23H2;
     } else {
         // A release newer than this launcher: allowed only without an upper bound.
         if (header.win11MaxRelease >= kNoUpperBound) return true;
-        Refuse(name, u"Windows 11 ");
+        Refuse(name, k11Space);
         name.Append(display);
         return false;
     }
@@ -92,15 +172,20 @@ bool JudgeWindows11(const PackageHeader& header, const WindowsFacts& facts, uint
 
 bool JudgeWindows10(const PackageHeader& header, const WindowsFacts& facts, uint32_t build,
                     StubString& name) {
-    if (!header.allowedWindows.Contains(kWin10)) return Refuse(name, u"Windows 10");
+    if (!header.allowedWindows.Contains(kWin10)) return Refuse(name, k10);
     const uint16_t minimum = header.win10MinRelease, maximum = header.win10MaxRelease;
     if (build < kFirstBuildWithoutReleaseId) {
-        if (!facts.releaseId.readable) return true;
-        const uint32_t release = RegistryNumber(facts.releaseId) & 0xFFFF;
+        uint32_t release;
+        if (facts.releaseId.readable)
+            release = RegistryNumber(facts.releaseId) & 0xFFFF;
+        else if (build == kWindows10OriginalBuild)
+            release = 1507;
+        else
+            return true;
         if (InRange(release, minimum, maximum)) return true;
         for (const Release& r : kWindows10ByReleaseId)
             if (r.key == release) return Refuse(name, r.name);
-        Refuse(name, u"Windows 10 ");
+        Refuse(name, k10Space);
         StubString text;
         RegistryText(facts.releaseId, text);
         name.Append(text);
@@ -111,7 +196,7 @@ bool JudgeWindows10(const PackageHeader& header, const WindowsFacts& facts, uint
     if (maximum >= kNoUpperBound) return true;
     StubString display;
     RegistryText(facts.displayVersion, display);
-    Refuse(name, u"Windows 10 ");
+    Refuse(name, k10Space);
     name.Append(display);
     return false;
 }
@@ -174,32 +259,32 @@ bool JudgeWindows(const PackageHeader& header, const WindowsFacts& facts, StubSt
     const uint32_t major = facts.version.major, minor = facts.version.minor;
     switch (major) {
         case 4:
-            if (facts.version.platform == kPlatformNt) return Allow(set, kWinNt4, name, u"Windows NT 4");
-            if (minor < 4) return Allow(set, kWin95, name, u"Windows 95");
-            if (minor == 10) return Allow(set, kWin98, name, u"Windows 98");
-            return Allow(set, kWinMe, name, u"Windows ME");
+            if (facts.version.platform == kPlatformNt) return Allow(set, kWinNt4, name, kNt4);
+            if (minor < 4) return Allow(set, kWin95, name, k95);
+            if (minor == 10) return Allow(set, kWin98, name, k98);
+            return Allow(set, kWinMe, name, kMe);
         case 5:
             if (minor == 0) return JudgeWindows2000(set, facts, name);
-            return Allow(set, kWinXp, name, u"Windows XP");
+            return Allow(set, kWinXp, name, kXp);
         case 6:
-            if (minor == 0) return Allow(set, kWinVista, name, u"Windows Vista");
-            if (minor == 1) return Allow(set, kWin7, name, u"Windows 7");
-            if (minor == 2) return Allow(set, kWin8, name, u"Windows 8");
-            if (minor == 3) return Allow(set, kWin81, name, u"Windows 8.1");
+            if (minor == 0) return Allow(set, kWinVista, name, kVista);
+            if (minor == 1) return Allow(set, kWin7, name, k7);
+            if (minor == 2) return Allow(set, kWin8, name, k8);
+            if (minor == 3) return Allow(set, kWin81, name, k81);
             // 6.4 was only ever a preview of Windows 10: refused whatever the set says.
-            Refuse(name, u"Windows 6.");
+            Refuse(name, k6Dot);
             name.Append(Character(minor));
             return false;
         case 10:
         case 11:
             if (minor == 0) return JudgeWindows10Or11(header, facts, name);
             if (set.Contains(kWinLater)) return true;
-            Refuse(name, u"Windows 10.");
+            Refuse(name, k10Dot);
             name.Append(Character(minor));
             return false;
         default:
             if (set.Contains(kWinLater)) return true;
-            Refuse(name, u"Windows ");
+            Refuse(name, kBare);
             name.Append(Character(major / 10));
             name.Append(Character(major % 10));
             name.Append(u'.');

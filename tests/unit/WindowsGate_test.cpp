@@ -189,6 +189,12 @@ std::vector<GateCase> GateCases() {
             .ReleaseId(u"abc").Refuses(w10 + u"abc"),
         Build("RelBothBoundsInclusive", u"17763").Allowed(Only(kWin10)).Win10Range(1809, 1809).ReleaseId(u"1809"),
         Build("RelUnreadableGoesOn", u"19041").Allowed(Only(kWin10)).Win10Range(2009, 9999),
+        // 1507 has no ReleaseId (1511 brought it): build 10240 without one is 1507.
+        Build("B10240WithoutReleaseIdIs1507Refused", u"10240").Allowed(Only(kWin10)).Win10Range(1809, 9999)
+            .Refuses(u"Windows 10 1507 (Original Release)"),
+        Build("B10240WithoutReleaseIdIs1507Allowed", u"10240").Allowed(Only(kWin10)).Win10Range(1507, 1507),
+        Build("B10240WithReleaseIdTakesIt", u"10240").Allowed(Only(kWin10)).Win10Range(1511, 1511).ReleaseId(u"1511"),
+        Build("B10241WithoutReleaseIdGoesOn", u"10241").Allowed(Only(kWin10)).Win10Range(1809, 9999),
         Build("RelTooLongGoesOn", u"19041").Allowed(Only(kWin10)).Win10Range(2009, 9999)
             .ReleaseId(std::u16string(64, u'9')),
         // 67043 = 65536 + 1507: only the low 16 bits are the release.
