@@ -56,6 +56,13 @@ endif()
 set(STUB_LINK_OPTIONS
     -mwindows -nostartfiles -Wl,-e,${STUB_ENTRY} -static -static-libgcc -static-libstdc++ -s
     -Wl,--gc-sections -Wl,--no-insert-timestamp)
+# The engine is decoded in memory with its packed bytes beside it: a 32-bit
+# process limited to 2 GB of address space cannot hold the engines the
+# package format allows.  Large-address-aware, it gets 4 GB on 64-bit
+# Windows.
+if(NOT CMAKE_SIZEOF_VOID_P EQUAL 8)
+    list(APPEND STUB_LINK_OPTIONS -Wl,--large-address-aware)
+endif()
 
 add_library(stubcore STATIC ${STUB_CORE_SOURCES})
 target_compile_options(stubcore PRIVATE ${STUB_COMPILE_OPTIONS})
