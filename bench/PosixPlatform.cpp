@@ -89,7 +89,7 @@ Handle PosixPlatform::OpenForReading(const char16_t* path) {
 
 Handle PosixPlatform::CreateForWriting(const char16_t* path) {
     copyPath = ToPosixPath(path);
-    const int fd = open(copyPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0755);
+    const int fd = open(copyPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0755);
     if (fd < 0) return InvalidHandle();
     copyCreated = Clock::now();
     writeFd_ = fd;
@@ -175,6 +175,13 @@ void PosixPlatform::TempPath(StubString& folder) {
     folder.Append(tempFolder_.c_str());
 }
 
+bool PosixPlatform::CreateFolder(const char16_t* path, const char16_t*) {
+    // The descriptor is Windows' business; the folder is private anyway.
+    return mkdir(ToPosixPath(path).c_str(), 0700) == 0;
+}
+
+void PosixPlatform::RemoveFolder(const char16_t* path) { rmdir(ToPosixPath(path).c_str()); }
+
 bool PosixPlatform::GetVersion(VersionRecord& version) {
     version = {10, 0, 2};
     return true;
@@ -199,13 +206,25 @@ bool PosixPlatform::IsRunningUnderWow64() { return true; }
 bool PosixPlatform::IsAdministrator() { return true; }
 bool PosixPlatform::UniversalName(const char16_t*, StubString&) { return false; }
 
+bool PosixPlatform::UserSid(StubString& sid) {
+    sid.Clear();
+    sid.Append(u"S-1-5-21-1-2-3-1001");
+    return true;
+}
+
+bool PosixPlatform::RandomBytes(void* buffer, uint32_t count) {
+    return getentropy(buffer, count) == 0;
+}
+
+bool PosixPlatform::HasVisibleWindowStation() { return true; }
+
 StartResult PosixPlatform::StartProcess(char16_t*, const char16_t*) {
     StartResult result;
     result.started = true;  // nothing runs; no process to wait for
     return result;
 }
 
-StartResult PosixPlatform::ShellStart(const char16_t*, const char16_t*, const char16_t*) {
+StartResult PosixPlatform::ShellStart(const char16_t*, const char16_t*, const char16_t*, bool) {
     StartResult result;
     result.started = true;
     return result;

@@ -48,6 +48,8 @@ public:
     void RemoveFile(const char16_t* path) override;
     bool Exists(const char16_t* path) override;
     void TempPath(StubString& folder) override;
+    bool CreateFolder(const char16_t* path, const char16_t* securityDescriptor) override;
+    void RemoveFolder(const char16_t* path) override;
     bool GetVersion(VersionRecord& version) override;
     bool GetServicePackMajor(uint32_t& servicePack) override;
     bool OpenVersionKey() override;
@@ -55,9 +57,13 @@ public:
     void CloseVersionKey() override;
     bool IsRunningUnderWow64() override;
     bool IsAdministrator() override;
+    bool UserSid(StubString& sid) override;
+    bool RandomBytes(void* buffer, uint32_t count) override;
+    bool HasVisibleWindowStation() override;
     bool UniversalName(const char16_t* path, StubString& universal) override;
     StartResult StartProcess(char16_t* commandLine, const char16_t* currentFolder) override;
-    StartResult ShellStart(const char16_t* verb, const char16_t* file, const char16_t* parameters) override;
+    StartResult ShellStart(const char16_t* verb, const char16_t* file, const char16_t* parameters,
+                           bool noErrorUi) override;
     void WaitFor(Handle process) override;
     uint32_t ExitCodeOf(Handle process) override;
     void ShowMessage(const char16_t* text, const char16_t* caption, uint32_t style) override;

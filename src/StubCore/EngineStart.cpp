@@ -12,7 +12,8 @@ StartPlan PlanEngineStart(Platform& platform, const char16_t* commandLine, uint3
     // engine can be elevated when the package asks for it.
     plan.kind = StartKind::Shell;
     plan.verb = u"open";
-    const bool silent = HasSwitch(commandLine, u"/silent", u"/s");
+    const bool silent = IsSilentRun(commandLine);
+    plan.noErrorUi = silent || !platform.HasVisibleWindowStation();
     if (!silent || elevationMode == 2) {
         plan.appendNoAdmin = true;
     } else if (elevationMode == 1) {
@@ -36,7 +37,8 @@ uint32_t StartEngine(Platform& platform, const EngineLaunch& launch) {
         result = platform.StartProcess(commandLine.Data(), folder.Text());
     } else {
         if (plan.appendNoAdmin) launch.arguments->Append(u" /noadmin");
-        result = platform.ShellStart(plan.verb, launch.copyPath->Text(), launch.arguments->Text());
+        result = platform.ShellStart(plan.verb, launch.copyPath->Text(), launch.arguments->Text(),
+                                     plan.noErrorUi);
     }
     if (!result.started) FailEngineStart(platform, result.error);
     // The engine has its image mapped now; the copy may be deleted once it ends.
@@ -50,6 +52,8 @@ uint32_t StartEngine(Platform& platform, const EngineLaunch& launch) {
             platform.CloseHandle(result.process);
         }
         platform.RemoveFile(launch.copyPath->Text());
+        // Gone only when empty: whatever the engine left there stays.
+        platform.RemoveFolder(launch.runFolder->Text());
     } else if (result.process) {
         platform.CloseHandle(result.process);
     }

@@ -2,6 +2,7 @@
 
 #include "../lzma/lzma.h"
 #include "Fatal.h"
+#include "FileTransfer.h"
 
 void ReadPayload(Platform& platform, Handle file, uint64_t fileSize, const PayloadEntry& entry,
                  TStream& input) {
@@ -14,8 +15,7 @@ void ReadPayload(Platform& platform, Handle file, uint64_t fileSize, const Paylo
         FailDamagedPackage(platform);
     input.SetSize(packed);
     const int32_t size = input.GetSize();
-    if (size > 0 && platform.ReadFrom(file, input.Buffer, static_cast<uint32_t>(size)) !=
-                        static_cast<uint32_t>(size))
+    if (ReadInPieces(platform, file, input.Buffer, static_cast<uint32_t>(size)) != static_cast<uint32_t>(size))
         FailDamagedPackage(platform);
 }
 

@@ -1,5 +1,6 @@
 #include "Fatal.h"
 
+#include "CommandLine.h"
 #include "Platform.h"
 
 const char16_t kDamagedPackageMessage[] =
@@ -21,10 +22,18 @@ const char16_t kEngineStartMessage[] =
     u"using the /temp command line parameter followed by the path to a folder you can write "
     u"to and run applications from.";
 
+bool IsSilentRun(const char16_t* commandLine) { return HasSwitch(commandLine, u"/silent", u"/s"); }
+
+bool MessagesMayBeShown(Platform& platform) {
+    return !IsSilentRun(platform.CommandLine()) && platform.HasVisibleWindowStation();
+}
+
 void ShowAndExit(Platform& platform, const char16_t* text, uint32_t exitCode) {
-    StubString caption;
-    platform.ModuleFileName(caption);
-    platform.ShowMessage(text, caption.Text(), kMessageStyleError);
+    if (MessagesMayBeShown(platform)) {
+        StubString caption;
+        platform.ModuleFileName(caption);
+        platform.ShowMessage(text, caption.Text(), kMessageStyleError);
+    }
     platform.Exit(exitCode);
     // Exit never returns; this tells the compiler so, whatever the platform.
     __builtin_unreachable();

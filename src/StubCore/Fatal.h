@@ -22,7 +22,15 @@ extern const char16_t kTruncatedPackageMessage[];
 extern const char16_t kTemporaryCopyMessage[];
 extern const char16_t kEngineStartMessage[];
 
-// Shows text with the launcher's path as caption and ends with exitCode.
+// A silent run: "/silent" or "/s" among the arguments (by the switch match).
+bool IsSilentRun(const char16_t* commandLine);
+// False for runs nobody watches: silent ones, and those without a visible
+// window station (a service, session 0), where a modal message box would
+// wait forever for a click nobody can give.  The exit code tells instead.
+bool MessagesMayBeShown(Platform& platform);
+
+// Shows text with the launcher's path as caption (unless nobody watches)
+// and ends with exitCode.
 [[noreturn]] void ShowAndExit(Platform& platform, const char16_t* text, uint32_t exitCode);
 
 [[noreturn]] void FailDamagedPackage(Platform& platform);

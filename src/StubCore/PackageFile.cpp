@@ -3,12 +3,9 @@
 #include "../CRC32/CRC32.h"
 #include "../NoRTLStream/StubMemory.h"
 #include "Fatal.h"
+#include "FileTransfer.h"
 
 namespace {
-
-// The checked block is read and summed in pieces of this size, so verifying
-// a large package does not hold all of it in memory at once.
-constexpr uint32_t kCheckPiece = 1u << 20;
 
 void ReadLocator(Platform& platform, Handle file, PackageLocator& locator) {
     uint8_t bytes[kLocatorSize];
@@ -29,7 +26,9 @@ void CheckBlock(Platform& platform, Handle file, uint64_t fileSize, const Packag
     // that is the short read it would be, found before allocating for it.
     if (static_cast<uint64_t>(locator.packageOffset) + length > fileSize) FailDamagedPackage(platform);
 
-    const uint32_t pieceSize = length < kCheckPiece ? length : kCheckPiece;
+    // Read and summed in pieces, so verifying a large package does not hold
+    // all of it in memory at once.
+    const uint32_t pieceSize = length < kFilePiece ? length : kFilePiece;
     uint8_t* piece = static_cast<uint8_t*>(MemAlloc(static_cast<int32_t>(pieceSize)));
     platform.SeekTo(file, locator.packageOffset);
     uint32_t crc = 0;

@@ -19,7 +19,7 @@ uint32_t RunLauncher(Platform& platform) {
     const PayloadEntry entry = ChoosePayload(platform, package.file, package.header, commandLine);
     const VersionRecord version = PassWindowsGate(platform, package.file, package.header);
 
-    StubString copyPath;
+    StubString runFolder, copyPath;
     Handle heldCopy;
     {
         // Constructed input first, output second: released in reverse order.
@@ -29,8 +29,11 @@ uint32_t RunLauncher(Platform& platform) {
         DecodePayload(platform, package.header, entry, input, output);
         StubString folder;
         ChooseTemporaryFolder(platform, commandLine, launcherPath, folder);
+        CreateRunFolder(platform, folder, runFolder);
+        folder.Assign(runFolder);
+        folder.Append(u'\\');
         ChooseTemporaryCopyPath(platform, folder, launcherPath, copyPath);
-        heldCopy = WriteTemporaryCopy(platform, copyPath, output,
+        heldCopy = WriteTemporaryCopy(platform, runFolder, copyPath, output,
                                       static_cast<int32_t>(entry.unpackedSize));
     }
     // The engine may want to open the package itself.
@@ -41,6 +44,7 @@ uint32_t RunLauncher(Platform& platform) {
     EngineLaunch launch;
     launch.commandLine = commandLine;
     launch.launcherPath = &launcherPath;
+    launch.runFolder = &runFolder;
     launch.copyPath = &copyPath;
     launch.arguments = &arguments;
     launch.windowsMajor = version.major;

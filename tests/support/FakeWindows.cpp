@@ -94,10 +94,10 @@ Handle FakeWindows::OpenForReading(const char16_t* path) {
 }
 
 Handle FakeWindows::CreateForWriting(const char16_t* path) {
+    if (beforeCreateForWriting) beforeCreateForWriting(*this, path);
     const std::u16string key = Upper(path);
-    if (uncreatable.count(key) || folders.count(key) || IsHeld(key)) return InvalidHandle();
-    // The folder must exist: the temporary folder and the launcher's own are
-    // taken to exist; others only when listed.
+    // CREATE_NEW: nothing that exists is opened or truncated.
+    if (uncreatable.count(key) || folders.count(key) || files.count(key)) return InvalidHandle();
     files[key].clear();
     return NewHandle(key, Mode::Write);
 }
@@ -116,7 +116,7 @@ void FakeWindows::SeekTo(Handle file, uint32_t offset) {
 
 uint32_t FakeWindows::ReadFrom(Handle file, void* destination, uint32_t count) {
     Open* o = Find(file);
-    if (!o || o->mode == Mode::Write) return 0;
+    if (!o || o->mode == Mode::Write || (largestTransfer && count > largestTransfer)) return 0;
     const Bytes& bytes = files[o->key];
     if (o->position >= bytes.size()) return 0;
     const uint64_t n = std::min<uint64_t>(count, bytes.size() - o->position);
@@ -127,7 +127,7 @@ uint32_t FakeWindows::ReadFrom(Handle file, void* destination, uint32_t count) {
 
 uint32_t FakeWindows::WriteTo(Handle file, const void* source, uint32_t count) {
     Open* o = Find(file);
-    if (!o || o->mode != Mode::Write) return 0;
+    if (!o || o->mode != Mode::Write || (largestTransfer && count > largestTransfer)) return 0;
     uint64_t n = count;
     if (diskSpace) n = std::min<uint64_t>(n, *diskSpace > written_ ? *diskSpace - written_ : 0);
     Bytes& bytes = files[o->key];
@@ -168,8 +168,31 @@ bool FakeWindows::Exists(const char16_t* path) {
 }
 
 void FakeWindows::TempPath(StubString& folder) {
+    // A buffer of MAX_PATH + 1 units: a longer folder comes back empty, as
+    // GetTempPath(2)W leaves a buffer that is too small.
     folder.Clear();
-    folder.Append(tempPath.data(), static_cast<int32_t>(std::min<size_t>(tempPath.size(), 256)));
+    if (tempPath.size() <= 261) folder.Append(tempPath.data(), static_cast<int32_t>(tempPath.size()));
+}
+
+bool FakeWindows::CreateFolder(const char16_t* path, const char16_t* securityDescriptor) {
+    const std::u16string key = Upper(path);
+    createdFolders.push_back({path, securityDescriptor});
+    if (folderCreationFails || uncreatable.count(key) || folders.count(key) || files.count(key)) return false;
+    folders.insert(key);
+    events.push_back("create folder " + Narrow(path));
+    return true;
+}
+
+void FakeWindows::RemoveFolder(const char16_t* path) {
+    const std::u16string key = Upper(path);
+    events.push_back("remove folder " + Narrow(path));
+    // Only an empty folder goes.
+    const std::u16string inside = key + u"\\";
+    for (const auto& f : files)
+        if (f.first.compare(0, inside.size(), inside) == 0) return;
+    for (const auto& f : folders)
+        if (f.compare(0, inside.size(), inside) == 0) return;
+    folders.erase(key);
 }
 
 bool FakeWindows::GetVersion(VersionRecord& v) {
@@ -216,6 +239,26 @@ bool FakeWindows::IsAdministrator() {
     return administrator;
 }
 
+bool FakeWindows::UserSid(StubString& sid) {
+    if (userSidFails) return false;
+    sid.Clear();
+    sid.Append(userSid.c_str());
+    return true;
+}
+
+bool FakeWindows::RandomBytes(void* buffer, uint32_t count) {
+    if (randomFails) return false;
+    auto* bytes = static_cast<uint8_t*>(buffer);
+    for (uint32_t i = 0; i < count; ++i) bytes[i] = static_cast<uint8_t>(nextRandom >> (8 * ((count - 1 - i) % 8)));
+    ++nextRandom;
+    return true;
+}
+
+bool FakeWindows::HasVisibleWindowStation() {
+    ++windowStationQueries;
+    return windowStationVisible;
+}
+
 bool FakeWindows::UniversalName(const char16_t* path, StubString& universal) {
     ++universalNameCalls;
     auto it = universalNames.find(path);
@@ -246,9 +289,11 @@ StartResult FakeWindows::StartProcess(char16_t* cmd, const char16_t* folder) {
     return RecordStart(r, true);
 }
 
-StartResult FakeWindows::ShellStart(const char16_t* verb, const char16_t* file, const char16_t* parameters) {
+StartResult FakeWindows::ShellStart(const char16_t* verb, const char16_t* file, const char16_t* parameters,
+                                    bool noErrorUi) {
     StartRecord r;
     r.shell = true;
+    r.noErrorUi = noErrorUi;
     r.verb = verb;
     r.file = file;
     r.parameters = parameters;

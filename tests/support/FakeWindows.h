@@ -16,6 +16,11 @@
 
 using Bytes = std::vector<uint8_t>;
 
+// The name of the first run folder the launcher creates on a FakeWindows
+// (from its first RandomBytes), and the second.
+constexpr const char16_t* kFirstRunFolder = u"0123456789abcdef";
+constexpr const char16_t* kSecondRunFolder = u"0123456789abcdf0";
+
 struct FakeExit {
     uint32_t code;
 };
@@ -31,6 +36,7 @@ struct StartRecord {
     std::u16string commandLine;    // direct start
     std::u16string currentFolder;  // direct start
     std::u16string verb, file, parameters;  // shell start
+    bool noErrorUi = false;                 // shell start: SEE_MASK_FLAG_NO_UI
     bool packageOpen = false;      // was the package file still open?
     bool copyHeld = false;         // was the copy held against changes?
 };
@@ -53,15 +59,29 @@ public:
 
     bool wow64 = true;
     bool administrator = false;
+    std::u16string userSid = u"S-1-5-21-1004336348-1177238915-682003330-1001";
+    bool userSidFails = false;
+    // RandomBytes gives the bytes of this number, most significant first,
+    // and adds one per call: run folders are "0123456789abcdef", then
+    // "0123456789abcdf0", ...
+    uint64_t nextRandom = 0x0123456789abcdefull;
+    bool randomFails = false;
+    bool windowStationVisible = true;
     std::map<std::u16string, std::u16string> universalNames;  // drive path -> UNC
 
     // -- failures to simulate ------------------------------------------------------
-    std::set<std::u16string> uncreatable;   // CreateForWriting fails for these (upper-cased)
+    std::set<std::u16string> uncreatable;   // CreateForWriting and CreateFolder fail for these (upper-cased)
+    bool folderCreationFails = false;       // every CreateFolder fails
     std::optional<uint32_t> diskSpace;      // WriteTo stores at most this many bytes in all
+    // A network share that refuses single transfers larger than this:
+    // ReadFrom and WriteTo then move nothing (0: no limit).
+    uint32_t largestTransfer = 0;
     bool holdFails = false;
     // Another process's work on the copy between the launcher's closing of
     // its write handle and its holding of the copy.
     std::function<void(Bytes& copy)> changeBeforeHold;
+    // Another process's work just before the launcher creates a file.
+    std::function<void(FakeWindows&, const std::u16string& path)> beforeCreateForWriting;
     bool startFails = false;
     uint32_t startError = 0;
     bool shellGivesNoProcess = false;
@@ -70,11 +90,16 @@ public:
     // -- what happened ---------------------------------------------------------------
     std::vector<ShownMessage> messages;
     std::vector<StartRecord> starts;
-    std::vector<std::string> events;  // "wait", "delete <path>", "close process", "release copy"...
+    std::vector<std::string> events;  // "wait", "delete <path>", "remove folder <path>", "close process"...
+    struct CreatedFolder {
+        std::u16string path, securityDescriptor;
+    };
+    std::vector<CreatedFolder> createdFolders;  // every CreateFolder asked for, created or not
     int wow64Probes = 0;
     int administratorQueries = 0;
     int universalNameCalls = 0;
     int servicePackQueries = 0;
+    int windowStationQueries = 0;
     int versionKeyOpenings = 0;
     std::vector<std::u16string> valuesRead;
 
@@ -102,6 +127,8 @@ public:
     void RemoveFile(const char16_t* path) override;
     bool Exists(const char16_t* path) override;
     void TempPath(StubString& folder) override;
+    bool CreateFolder(const char16_t* path, const char16_t* securityDescriptor) override;
+    void RemoveFolder(const char16_t* path) override;
     bool GetVersion(VersionRecord& version) override;
     bool GetServicePackMajor(uint32_t& servicePack) override;
     bool OpenVersionKey() override;
@@ -109,9 +136,13 @@ public:
     void CloseVersionKey() override;
     bool IsRunningUnderWow64() override;
     bool IsAdministrator() override;
+    bool UserSid(StubString& sid) override;
+    bool RandomBytes(void* buffer, uint32_t count) override;
+    bool HasVisibleWindowStation() override;
     bool UniversalName(const char16_t* path, StubString& universal) override;
     StartResult StartProcess(char16_t* commandLine, const char16_t* currentFolder) override;
-    StartResult ShellStart(const char16_t* verb, const char16_t* file, const char16_t* parameters) override;
+    StartResult ShellStart(const char16_t* verb, const char16_t* file, const char16_t* parameters,
+                           bool noErrorUi) override;
     void WaitFor(Handle process) override;
     uint32_t ExitCodeOf(Handle process) override;
     void ShowMessage(const char16_t* text, const char16_t* caption, uint32_t style) override;

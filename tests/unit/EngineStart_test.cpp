@@ -12,7 +12,9 @@
 
 namespace {
 
-const std::u16string kCopy = u"C:\\Users\\user\\AppData\\Local\\Temp\\setup.exe";
+// The copy, in the folder the launcher makes for it in the temporary folder.
+const std::u16string kRunFolder = u"C:\\Users\\user\\AppData\\Local\\Temp\\" + std::u16string(kFirstRunFolder);
+const std::u16string kCopy = kRunFolder + u"\\setup.exe";
 const std::u16string kPackageArg = u"\"C:\\Downloads\\setup.exe\"";
 const std::u16string kEngineStartText =
     u"The temporary copy of the setup package could not be executed.  Your system may have a software "
@@ -42,6 +44,7 @@ struct Launch {
 const std::string kHold = "hold " + Narrow(kCopy);
 const std::string kRelease = "release " + Narrow(Upper(kCopy));
 const std::string kDelete = "delete " + Narrow(kCopy);
+const std::string kRemoveFolder = "remove folder " + Narrow(kRunFolder);
 
 TEST(EngineStart, DecisionTable) {
     enum Kind { Direct, Open, OpenNoAdmin, RunAs };
@@ -54,6 +57,7 @@ TEST(EngineStart, DecisionTable) {
         uint8_t elevationMode;
         Kind expected;
         int administratorQueries;
+        bool noErrorUi = false;  // a silent run: the shell must show no dialog of its own either
     };
     const std::vector<Row> rows = {
         // Before Vista there is nothing to elevate: always direct, no administrator test.
@@ -70,14 +74,14 @@ TEST(EngineStart, DecisionTable) {
         {"10, not silent, mode 2", 10, 0, false, u"", u"", 2, OpenNoAdmin, 1},
         {"Vista, not silent", 6, 0, false, u"", u"", 0, OpenNoAdmin, 1},
         {"unknown 12.0, not silent", 12, 0, false, u"", u"", 0, OpenNoAdmin, 1},
-        {"10, silent, mode 2", 10, 0, false, u" /silent", u" /silent", 2, OpenNoAdmin, 1},
-        {"10, /S first, mode 1", 10, 0, false, u" /S a b", u" /S a b", 1, RunAs, 1},
-        {"10, /s between, mode 1", 10, 0, false, u" a /s b", u" a /s b", 1, RunAs, 1},
-        {"10, /SILENT last, mode 1", 10, 0, false, u" a /SILENT", u" a /SILENT", 1, RunAs, 1},
-        {"7, /Silent quoted, mode 1", 6, 1, false, u" \"/Silent\"", u" /Silent", 1, RunAs, 1},
-        {"10, silent, mode 0", 10, 0, false, u" /silent", u" /silent", 0, Open, 1},
-        {"10, silent, mode 3", 10, 0, false, u" /s", u" /s", 3, Open, 1},
-        {"10, silent, mode 255", 10, 0, false, u" /silent", u" /silent", 255, Open, 1},
+        {"10, silent, mode 2", 10, 0, false, u" /silent", u" /silent", 2, OpenNoAdmin, 1, true},
+        {"10, /S first, mode 1", 10, 0, false, u" /S a b", u" /S a b", 1, RunAs, 1, true},
+        {"10, /s between, mode 1", 10, 0, false, u" a /s b", u" a /s b", 1, RunAs, 1, true},
+        {"10, /SILENT last, mode 1", 10, 0, false, u" a /SILENT", u" a /SILENT", 1, RunAs, 1, true},
+        {"7, /Silent quoted, mode 1", 6, 1, false, u" \"/Silent\"", u" /Silent", 1, RunAs, 1, true},
+        {"10, silent, mode 0", 10, 0, false, u" /silent", u" /silent", 0, Open, 1, true},
+        {"10, silent, mode 3", 10, 0, false, u" /s", u" /s", 3, Open, 1, true},
+        {"10, silent, mode 255", 10, 0, false, u" /silent", u" /silent", 255, Open, 1, true},
         // Only whole switches count.
         {"10, /silently, mode 1", 10, 0, false, u" /silently", u" /silently", 1, OpenNoAdmin, 1},
         {"10, /s2, mode 1", 10, 0, false, u" /s2", u" /s2", 1, OpenNoAdmin, 1},
@@ -109,6 +113,7 @@ TEST(EngineStart, DecisionTable) {
             EXPECT_EQ(start.file, kCopy) << Narrow(start.file);
             const std::u16string parameters = row.expected == OpenNoAdmin ? arguments + u" /noadmin" : arguments;
             EXPECT_EQ(start.parameters, parameters) << Narrow(start.parameters);
+            EXPECT_EQ(start.noErrorUi, row.noErrorUi);
         }
         // The engine may open the package, and nobody may swap the copy
         // between its writing and its start.
@@ -117,7 +122,8 @@ TEST(EngineStart, DecisionTable) {
     }
 }
 
-// After the start: release the copy, wait for the engine, delete the copy.
+// After the start: release the copy, wait for the engine, delete the copy,
+// then its folder.
 TEST(EngineStart, WaitsThenDeletes) {
     struct Row {
         const char* what;
@@ -125,9 +131,9 @@ TEST(EngineStart, WaitsThenDeletes) {
         std::vector<std::string> expected;
     };
     const Row rows[] = {
-        {"shell start", false, {kHold, kRelease, "wait", "close process", kDelete}},
+        {"shell start", false, {kHold, kRelease, "wait", "close process", kDelete, kRemoveFolder}},
         // Whether a direct start closes its process handle is its own affair.
-        {"direct start", true, {kHold, kRelease, "wait", kDelete}},
+        {"direct start", true, {kHold, kRelease, "wait", kDelete, kRemoveFolder}},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
@@ -141,6 +147,7 @@ TEST(EngineStart, WaitsThenDeletes) {
             events.erase(std::remove(events.begin(), events.end(), "close process"), events.end());
         EXPECT_EQ(events, row.expected);
         EXPECT_FALSE(run.fake.HasFile(kCopy));
+        EXPECT_FALSE(run.fake.Exists(kRunFolder.c_str()));
         EXPECT_EQ(run.fake.OpenHandles(kCopy), 0);
         EXPECT_TRUE(run.outcome.returnedNormally);
     }
@@ -163,12 +170,16 @@ TEST(EngineStart, NonzeroMinimumFileSizeNeitherWaitsNorDeletes) {
         const std::vector<std::string> events = run.EventsFromHold();
         EXPECT_EQ(std::count(events.begin(), events.end(), "wait"), 0);
         EXPECT_EQ(std::count(events.begin(), events.end(), kDelete), 0);
+        EXPECT_EQ(std::count(events.begin(), events.end(), kRemoveFolder), 0);
         // Still released: the copy must not stay locked for the engine's whole life.
         EXPECT_EQ(std::count(events.begin(), events.end(), kRelease), 1);
         EXPECT_EQ(run.fake.OpenHandles(kCopy), 0);
     }
 }
 
+// A failed start ends with the engine-start message and the start's own
+// error as exit code; a silent run (here the shell rows, asking for
+// elevation) ends the same way without the message.
 TEST(EngineStart, FailedStartShowsMessageAndLeavesTheCopy) {
     struct Row {
         const char* what;
@@ -179,9 +190,9 @@ TEST(EngineStart, FailedStartShowsMessageAndLeavesTheCopy) {
     const Row rows[] = {
         {"direct, access denied", true, 5, 5},
         {"direct, no error given", true, 0, 1},
-        {"shell, elevation declined", false, 1223, 1223},
-        {"shell, blocked by policy", false, 1260, 1260},
-        {"shell, no error given", false, 0, 1},
+        {"shell, silent, elevation declined", false, 1223, 1223},
+        {"shell, silent, blocked by policy", false, 1260, 1260},
+        {"shell, silent, no error given", false, 0, 1},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
@@ -195,15 +206,20 @@ TEST(EngineStart, FailedStartShowsMessageAndLeavesTheCopy) {
         EXPECT_EQ(run.fake.starts[0].shell, !row.administrator);
         EXPECT_FALSE(run.outcome.returnedNormally);
         EXPECT_EQ(run.outcome.exitCode, row.exitCode);
-        ASSERT_EQ(run.fake.messages.size(), 1u);
-        EXPECT_EQ(run.fake.messages[0].text, kEngineStartText);
-        EXPECT_EQ(run.fake.messages[0].caption, run.fake.modulePath);
-        EXPECT_EQ(run.fake.messages[0].style, 0x10u);
+        if (row.administrator) {
+            ASSERT_EQ(run.fake.messages.size(), 1u);
+            EXPECT_EQ(run.fake.messages[0].text, kEngineStartText);
+            EXPECT_EQ(run.fake.messages[0].caption, run.fake.modulePath);
+            EXPECT_EQ(run.fake.messages[0].style, 0x10u);
+        } else {
+            EXPECT_TRUE(run.fake.messages.empty()) << "a silent run showed a message";
+        }
         EXPECT_TRUE(run.fake.HasFile(kCopy));
         EXPECT_TRUE(run.fake.File(kCopy) == run.recipe.engine64->engine);
         const std::vector<std::string> events = run.EventsFromHold();
         EXPECT_EQ(std::count(events.begin(), events.end(), "wait"), 0);
         EXPECT_EQ(std::count(events.begin(), events.end(), kDelete), 0);
+        EXPECT_EQ(std::count(events.begin(), events.end(), kRemoveFolder), 0);
     }
 }
 
@@ -220,7 +236,7 @@ TEST(EngineStart, ShellStartWithoutProcessStillDeletes) {
     EXPECT_TRUE(run.fake.messages.empty());
     const std::vector<std::string> events = run.EventsFromHold();
     EXPECT_EQ(std::count(events.begin(), events.end(), "wait"), 0);
-    EXPECT_EQ(events, (std::vector<std::string>{kHold, kRelease, kDelete}));
+    EXPECT_EQ(events, (std::vector<std::string>{kHold, kRelease, kDelete, kRemoveFolder}));
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -71,6 +72,14 @@ public:
         calls.push_back("temp path");
         fake_.TempPath(folder);
     }
+    bool CreateFolder(const char16_t* path, const char16_t* securityDescriptor) override {
+        calls.push_back("create folder");
+        return fake_.CreateFolder(path, securityDescriptor);
+    }
+    void RemoveFolder(const char16_t* path) override {
+        calls.push_back("remove folder");
+        fake_.RemoveFolder(path);
+    }
     bool GetVersion(VersionRecord& version) override {
         calls.push_back("version");
         return fake_.GetVersion(version);
@@ -99,6 +108,18 @@ public:
         calls.push_back("administrator");
         return fake_.IsAdministrator();
     }
+    bool UserSid(StubString& sid) override {
+        calls.push_back("user sid");
+        return fake_.UserSid(sid);
+    }
+    bool RandomBytes(void* buffer, uint32_t count) override {
+        calls.push_back("random");
+        return fake_.RandomBytes(buffer, count);
+    }
+    bool HasVisibleWindowStation() override {
+        calls.push_back("window station");
+        return fake_.HasVisibleWindowStation();
+    }
     bool UniversalName(const char16_t* path, StubString& universal) override {
         calls.push_back("universal name");
         return fake_.UniversalName(path, universal);
@@ -109,9 +130,10 @@ public:
         names_[r.process] = "process";
         return r;
     }
-    StartResult ShellStart(const char16_t* verb, const char16_t* file, const char16_t* parameters) override {
+    StartResult ShellStart(const char16_t* verb, const char16_t* file, const char16_t* parameters,
+                           bool noErrorUi) override {
         calls.push_back("shell start");
-        StartResult r = fake_.ShellStart(verb, file, parameters);
+        StartResult r = fake_.ShellStart(verb, file, parameters, noErrorUi);
         names_[r.process] = "process";
         return r;
     }
@@ -177,11 +199,12 @@ TEST(MainSequence, StepsRunInTheirOrder) {
         "wow64",                                                             // width before the gate
         "version", "open key", "close key",                                  // the gate
         payload, "read package",                                             // the payload
-        "temp path", "exists", "create copy", "write copy", "close copy",   // the copy
+        "temp path", "user sid", "random", "create folder",                 // the run's own folder
+        "exists", "create copy", "write copy", "close copy",                // the copy
         "hold copy", "close package",                                        // package closed before...
         "universal name",                                                    // ...the arguments are built
-        "administrator", "shell start", "close held copy",                   // start, then release
-        "wait process", "exit code process", "close process", "delete",
+        "administrator", "window station", "shell start", "close held copy", // start, then release
+        "wait process", "exit code process", "close process", "delete", "remove folder",
     }));
     // Nothing is read from the package once the copy exists.
     const auto created = std::find(recorder.calls.begin(), recorder.calls.end(), "create copy");
@@ -254,6 +277,92 @@ TEST(MainSequence, EngineExitCodeIsPassedOn) {
             EXPECT_TRUE(fake.messages.empty());
         }
     }
+}
+
+// A run nobody watches (silent, or a service without a visible window
+// station, as a deployment tool runs it) shows no message box, neither a
+// built-in one nor a package's own, since nobody could dismiss it: the run
+// would never end.  The exit code alone tells what happened.
+TEST(MainSequence, RunsNobodyWatchesEndWithTheExitCodeAlone) {
+    struct Failure {
+        const char* what;
+        std::function<void(FakeWindows&, PackageRecipe&)> cause;
+        uint32_t exitCode;
+        bool noPackage = false;
+    };
+    const Failure failures[] = {
+        {"damaged", [](FakeWindows&, PackageRecipe&) {}, 1392, true},
+        {"temporary copy", [](FakeWindows& f, PackageRecipe&) { f.folderCreationFails = true; }, 82},
+        {"engine start",
+         [](FakeWindows& f, PackageRecipe&) {
+             f.administrator = true;
+             f.startFails = true;
+             f.startError = 5;
+         },
+         5},
+        {"wrong width",
+         [](FakeWindows&, PackageRecipe& r) {
+             r.engine64.reset();
+             r.refuse64BitWindows = true;
+         },
+         216},
+        {"unsupported Windows",
+         [](FakeWindows& f, PackageRecipe& r) {
+             f.SetRegistryText(kValueCurrentBuild, u"19045");
+             r.allowedWindows = SetOf(AllBut(kWin10));
+         },
+         1150},
+    };
+    struct Watcher {
+        const char* what;
+        std::u16string arguments;
+        bool windowStationVisible;
+        bool shown;
+    };
+    const Watcher watchers[] = {
+        {"interactive", u" a b", true, true},
+        {"/s", u" /s", true, false},
+        {"/SILENT among others", u" a /SILENT b", true, false},
+        {"/silent quoted", u" \"/silent\"", true, false},
+        {"no visible window station", u"", false, false},
+        // Only the exact switch counts, as for the elevation.
+        {"/silently", u" /silently", true, true},
+    };
+    for (const Failure& failure : failures) {
+        for (const Watcher& watcher : watchers) {
+            SCOPED_TRACE(std::string(failure.what) + ", " + watcher.what);
+            FakeWindows fake;
+            fake.commandLine += watcher.arguments;
+            fake.windowStationVisible = watcher.windowStationVisible;
+            PackageRecipe recipe = SoundRecipe();
+            failure.cause(fake, recipe);
+            InstallPackage(fake, failure.noPackage ? FakeStub() : BuildPackage(recipe));
+            const RunOutcome outcome = RunLauncherOn(fake);
+            EXPECT_FALSE(outcome.returnedNormally);
+            EXPECT_EQ(outcome.exitCode, failure.exitCode);
+            EXPECT_EQ(fake.messages.size(), watcher.shown ? 1u : 0u);
+        }
+    }
+}
+
+// A network share may refuse a single transfer of tens of MiB: the payload
+// is read and the copy written in pieces, with the same bytes.
+TEST(MainSequence, LargeEnginesMoveInPiecesTheShareAccepts) {
+    FakeWindows fake;
+    fake.largestTransfer = 1u << 20;
+    PackageRecipe recipe = SoundRecipe();
+    // Random bytes: packed, too, they are larger than one transfer.
+    Bytes engine(3u << 20);
+    uint32_t x = 1;
+    for (uint8_t& b : engine) b = static_cast<uint8_t>((x = x * 1103515245u + 12345u) >> 24);
+    recipe.engine64 = PayloadInput{engine, {}, {}};
+    recipe.minimumFileSize = 1;
+    InstallPackage(fake, BuildPackage(recipe));
+    const RunOutcome outcome = RunLauncherOn(fake);
+    ASSERT_TRUE(outcome.returnedNormally) << outcome.exitCode;
+    EXPECT_TRUE(fake.messages.empty());
+    ASSERT_EQ(fake.starts.size(), 1u);
+    EXPECT_TRUE(fake.File(fake.starts[0].file) == engine);
 }
 
 }  // namespace

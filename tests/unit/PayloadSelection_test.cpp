@@ -122,7 +122,7 @@ TEST(PayloadSelection, ThirtyTwoBitSwitchWholeRun) {
     EXPECT_EQ(fake.wow64Probes, 0);
     ASSERT_EQ(fake.starts.size(), 1u);
     EXPECT_EQ(Narrow(fake.starts[0].parameters), "\"C:\\Downloads\\setup.exe\" /32 /noadmin");
-    const std::u16string copy = u"C:\\Users\\user\\AppData\\Local\\Temp\\setup.exe";
+    const std::u16string copy = u"C:\\Users\\user\\AppData\\Local\\Temp\\" + std::u16string(kFirstRunFolder) + u"\\setup.exe";
     ASSERT_TRUE(fake.HasFile(copy));
     EXPECT_EQ(fake.File(copy), EngineBytes(3000, 32));
 }
@@ -135,7 +135,7 @@ TEST(PayloadSelection, WithoutSwitchWholeRunStartsThe64BitEngine) {
     const RunOutcome outcome = RunLauncherOn(fake);
     EXPECT_TRUE(outcome.returnedNormally);
     EXPECT_EQ(fake.wow64Probes, 1);
-    const std::u16string copy = u"C:\\Users\\user\\AppData\\Local\\Temp\\setup.exe";
+    const std::u16string copy = u"C:\\Users\\user\\AppData\\Local\\Temp\\" + std::u16string(kFirstRunFolder) + u"\\setup.exe";
     ASSERT_TRUE(fake.HasFile(copy));
     EXPECT_EQ(fake.File(copy), EngineBytes(5000, 64));
 }

@@ -1,6 +1,7 @@
 // The temporary copy of the setup engine: which folder ("/temp" or the
-// system's temporary folder), which free name, and that a failed or short
-// write leaves nothing behind.
+// system's temporary folder), the run's own folder inside it (random name,
+// protected DACL, never one that exists), which free name, and that a
+// failed or short write leaves nothing behind.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -23,6 +24,11 @@ const std::u16string kTemporaryCopyText =
     u"temporary files using the /temp command line parameter followed by the path to a folder you can "
     u"write to and run applications from.";
 const std::u16string kTemp = u"C:\\Users\\user\\AppData\\Local\\Temp\\";
+// The run's own folder in it, as the launcher names it on FakeWindows.
+const std::u16string kRunFolder = kTemp + kFirstRunFolder;
+const std::u16string kRun = kRunFolder + u"\\";
+const std::u16string kSecurity = u"D:P(A;OICI;FA;;;S-1-5-21-1004336348-1177238915-682003330-1001)"
+                                 u"(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
 
 std::u16string FolderFor(const std::u16string& arguments, const std::u16string& tempPath = kTemp) {
     FakeWindows fake;
@@ -74,6 +80,10 @@ TEST(TempCopy, FolderFromTheTempSwitch) {
 
 TEST(TempCopy, FolderFromTheSystem) {
     EXPECT_EQ(FolderFor(u"", u""), u"C:\\");
+    // A TEMP of 257 characters fits the buffer of MAX_PATH + 1 units.
+    const std::u16string long257 = u"D:\\" + std::u16string(253, u'x') + u"\\";
+    ASSERT_EQ(long257.size(), 257u);
+    EXPECT_EQ(FolderFor(u"", long257), long257);
     EXPECT_EQ(FolderFor(u"a b", u""), u"C:\\");
     EXPECT_EQ(FolderFor(u"", u"D:\\Tmp"), u"D:\\Tmp\\");
     EXPECT_EQ(FolderFor(u"/temp D:\\t x", u""), u"D:\\t\\");
@@ -154,13 +164,15 @@ TEST(TempCopy, CopyIsTheEngineByteForByte) {
         run.fake.commandLine += row.arguments;
         Launch(run);
         ASSERT_TRUE(run.outcome.returnedNormally);
-        const std::u16string copy = kTemp + u"setup.exe";
+        const std::u16string copy = kRun + u"setup.exe";
         ASSERT_TRUE(run.fake.HasFile(copy));
         const Bytes& expected = row.engine64 ? run.recipe.engine64->engine : run.recipe.engine32->engine;
         EXPECT_TRUE(run.fake.File(copy) == expected);
     }
 }
 
+// What others left in the temporary folder is neither used nor touched:
+// the copy goes into the run's own folder, under the launcher's name.
 TEST(TempCopy, TakenNamesAreLeftAlone) {
     WholeRun run;
     run.recipe.minimumFileSize = 1;
@@ -168,18 +180,141 @@ TEST(TempCopy, TakenNamesAreLeftAlone) {
     run.fake.AddFolder(kTemp + u"setup2.exe");
     Launch(run);
     ASSERT_EQ(run.fake.starts.size(), 1u);
-    EXPECT_EQ(run.fake.starts[0].file, kTemp + u"setup3.exe");
+    EXPECT_EQ(run.fake.starts[0].file, kRun + u"setup.exe");
     EXPECT_TRUE(run.fake.File(kTemp + u"setup.exe") == (Bytes{'o', 'l', 'd'}));
-    EXPECT_TRUE(run.fake.File(kTemp + u"setup3.exe") == run.recipe.engine64->engine);
+    EXPECT_TRUE(run.fake.File(kRun + u"setup.exe") == run.recipe.engine64->engine);
 }
 
+// "/temp" last: the run folder goes beside the launcher, whose path comes
+// from the module, not from word 0 of the command line.
 TEST(TempCopy, OwnFolderComesFromTheModuleNotTheCommandLine) {
     WholeRun run;
     run.recipe.minimumFileSize = 1;
     run.fake.commandLine = u"\"E:\\elsewhere\\other.exe\" a /temp";
     Launch(run);
     ASSERT_EQ(run.fake.starts.size(), 1u);
-    EXPECT_EQ(run.fake.starts[0].file, u"C:\\Downloads\\setup2.exe") << "setup.exe is the launcher itself";
+    EXPECT_EQ(run.fake.starts[0].file, u"C:\\Downloads\\" + std::u16string(kFirstRunFolder) + u"\\setup.exe");
+}
+
+// -- the run's own folder ------------------------------------------------------------
+
+// A run folder's name on FakeWindows: the random number in hexadecimal.
+std::u16string Hex16(uint64_t value) {
+    std::u16string name;
+    for (int shift = 60; shift >= 0; shift -= 4) name += u"0123456789abcdef"[(value >> shift) & 15];
+    return name;
+}
+
+// One folder per run, named with 64 random bits, made with a protected DACL
+// for the user, SYSTEM and the administrators, in the folder chosen above.
+TEST(RunFolder, RandomNameAndProtectedDaclInTheChosenFolder) {
+    struct Row {
+        const char* what;
+        std::u16string arguments;
+        std::u16string parent;
+    };
+    const Row rows[] = {
+        {"temporary folder", u"", kTemp},
+        {"/temp folder", u" /temp D:\\t x", u"D:\\t\\"},
+        {"beside the launcher", u" a /temp", u"C:\\Downloads\\"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        WholeRun run;
+        run.recipe.minimumFileSize = 1;
+        run.fake.commandLine += row.arguments;
+        run.fake.nextRandom = 0xfedcba9876543210ull;
+        Launch(run);
+        ASSERT_TRUE(run.outcome.returnedNormally);
+        ASSERT_EQ(run.fake.createdFolders.size(), 1u);
+        EXPECT_EQ(run.fake.createdFolders[0].path, row.parent + u"fedcba9876543210");
+        EXPECT_EQ(run.fake.createdFolders[0].securityDescriptor, kSecurity)
+            << Narrow(run.fake.createdFolders[0].securityDescriptor);
+        ASSERT_EQ(run.fake.starts.size(), 1u);
+        EXPECT_EQ(run.fake.starts[0].file, row.parent + u"fedcba9876543210\\setup.exe");
+    }
+}
+
+TEST(RunFolder, SecurityDescriptorNamesTheUsersSid) {
+    StubString sid(u"S-1-5-18"), text;
+    RunFolderSecurity(sid, text);
+    EXPECT_EQ(std::u16string(text.Text()), u"D:P(A;OICI;FA;;;S-1-5-18)(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)");
+}
+
+// A name that exists, as a folder or a file, is never used: whoever made it
+// may own it.  The next random name is tried, a bounded number of times.
+TEST(RunFolder, ExistingNamesAreNeverUsed) {
+    {
+        SCOPED_TRACE("first name taken by someone's folder");
+        WholeRun run;
+        run.recipe.minimumFileSize = 1;
+        run.fake.AddFolder(kRunFolder);
+        run.fake.AddFile(kRun + u"version.dll", Bytes{'e', 'v', 'i', 'l'});
+        Launch(run);
+        ASSERT_TRUE(run.outcome.returnedNormally);
+        ASSERT_EQ(run.fake.starts.size(), 1u);
+        EXPECT_EQ(run.fake.starts[0].file, kTemp + kSecondRunFolder + u"\\setup.exe");
+        EXPECT_FALSE(run.fake.HasFile(kRun + u"setup.exe"));
+        EXPECT_TRUE(run.fake.File(kRun + u"version.dll") == (Bytes{'e', 'v', 'i', 'l'}));
+    }
+    {
+        SCOPED_TRACE("first name taken by a file");
+        WholeRun run;
+        run.recipe.minimumFileSize = 1;
+        run.fake.AddFile(kRunFolder, Bytes{1});
+        Launch(run);
+        ASSERT_EQ(run.fake.starts.size(), 1u);
+        EXPECT_EQ(run.fake.starts[0].file, kTemp + kSecondRunFolder + u"\\setup.exe");
+    }
+}
+
+// Every way the run folder cannot be had ends with the temporary-copy
+// message, nothing created and nothing started.
+TEST(RunFolder, NoFolderEndsWithTheTemporaryCopyMessage) {
+    struct Row {
+        const char* what;
+        std::function<void(FakeWindows&)> trouble;
+        size_t attempts;  // CreateFolder calls
+    };
+    const Row rows[] = {
+        {"every name taken",
+         [](FakeWindows& f) {
+             for (uint64_t n = 0; n < 20; ++n) f.AddFolder(kTemp + Hex16(f.nextRandom + n));
+         },
+         8},
+        {"folders cannot be created", [](FakeWindows& f) { f.folderCreationFails = true; }, 8},
+        {"no random bits", [](FakeWindows& f) { f.randomFails = true; }, 0},
+        {"no user SID", [](FakeWindows& f) { f.userSidFails = true; }, 0},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        WholeRun run;
+        row.trouble(run.fake);
+        const size_t foldersBefore = run.fake.folders.size();
+        Launch(run);
+        EXPECT_FALSE(run.outcome.returnedNormally);
+        EXPECT_EQ(run.outcome.exitCode, kTemporaryCopyExit);
+        ASSERT_EQ(run.fake.messages.size(), 1u);
+        EXPECT_EQ(run.fake.messages[0].text, kTemporaryCopyText);
+        EXPECT_EQ(run.fake.createdFolders.size(), row.attempts);
+        EXPECT_EQ(run.fake.folders.size(), foldersBefore);
+        EXPECT_EQ(run.fake.files.size(), 1u) << "only the package";
+        EXPECT_TRUE(run.fake.starts.empty());
+    }
+}
+
+// The copy is created only where nothing is: a file that appears at its
+// name after the name was found free (a race) is never opened or
+// truncated, and nothing starts.
+TEST(RunFolder, CopyIsNeverWrittenOverWhatAppearedAtItsName) {
+    WholeRun run;
+    run.fake.beforeCreateForWriting = [](FakeWindows& f, const std::u16string& path) {
+        f.AddFile(path, Bytes{'e', 'v', 'i', 'l'});
+    };
+    Launch(run);
+    EXPECT_EQ(run.outcome.exitCode, kTemporaryCopyExit);
+    EXPECT_TRUE(run.fake.starts.empty());
+    EXPECT_TRUE(run.fake.File(kRun + u"setup.exe") == (Bytes{'e', 'v', 'i', 'l'}));
 }
 
 // Makes bytes[at..at+4) such that the CRC-32 of the whole equals what it was
@@ -236,7 +371,7 @@ TEST(TempCopy, FailedOrChangedCopiesEndWithTheTemporaryCopyMessageAndLeaveNothin
                        Crc32(original.data(), static_cast<int32_t>(original.size())));
          }},
     };
-    const std::u16string copy = kTemp + u"setup.exe";
+    const std::u16string copy = kRun + u"setup.exe";
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
         WholeRun run;
@@ -251,6 +386,7 @@ TEST(TempCopy, FailedOrChangedCopiesEndWithTheTemporaryCopyMessageAndLeaveNothin
         EXPECT_EQ(run.fake.messages[0].caption, run.fake.modulePath);
         EXPECT_EQ(run.fake.messages[0].style, 0x10u);
         EXPECT_FALSE(run.fake.HasFile(copy));
+        EXPECT_FALSE(run.fake.Exists(kRunFolder.c_str())) << "the run folder was left";
         EXPECT_EQ(run.fake.files.size(), 1u) << "only the package";
         EXPECT_TRUE(run.fake.starts.empty()) << "a copy was started";
         EXPECT_EQ(run.fake.OpenHandles(copy), 0);
@@ -270,7 +406,7 @@ TEST(TempCopy, EngineExactlyFillingTheDiskIsWritten) {
     Launch(run);
     EXPECT_TRUE(run.outcome.returnedNormally);
     EXPECT_TRUE(run.fake.messages.empty());
-    EXPECT_TRUE(run.fake.File(kTemp + u"setup.exe") == run.recipe.engine64->engine);
+    EXPECT_TRUE(run.fake.File(kRun + u"setup.exe") == run.recipe.engine64->engine);
 }
 
 }  // namespace

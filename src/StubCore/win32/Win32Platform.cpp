@@ -2,6 +2,7 @@
 
 #include <windows.h>
 #include <shellapi.h>
+#include <sddl.h>
 #include <winnetwk.h>
 
 #include "../../NoRTLStream/StubMemory.h"
@@ -32,16 +33,37 @@ Function As(void* entry) {
     return reinterpret_cast<Function>(entry);
 }
 
+// Names in single strings, found by their number: a call passes a small
+// number instead of the address of a name, and every address in the image
+// is one more base relocation in every package.  In the order of Entry and
+// SystemLibrary.
+const char kEntryNames[] =
+    "MessageBoxW\0GetProcessWindowStation\0GetUserObjectInformationW\0"
+    "RegOpenKeyExW\0RegQueryValueExW\0RegCloseKey\0AllocateAndInitializeSid\0FreeSid\0"
+    "OpenProcessToken\0GetTokenInformation\0ConvertSidToStringSidW\0"
+    "ConvertStringSecurityDescriptorToSecurityDescriptorW\0"
+    "SystemFunction036\0"  // RtlGenRandom
+    "ShellExecuteExW\0"
+    "WNetGetUniversalNameW";
+const char kLibraryNames[] = "user32.dll\0advapi32.dll\0shell32.dll\0mpr.dll";
+
+const char* NthName(const char* names, unsigned n) {
+    while (n--)
+        while (*names++) {
+        }
+    return names;
+}
+
 }  // namespace
 
-void* Win32Platform::SystemEntry(SystemLibrary library, const char* name) {
-    // Arrays of characters, not of pointers: every pointer in the image is
-    // one more base relocation in every package.
-    static const char16_t kFileNames[kSystemLibraryCount][13] = {u"user32.dll", u"advapi32.dll",
-                                                                 u"shell32.dll", u"mpr.dll"};
+void* Win32Platform::SystemEntry(Entry entry) {
+    const SystemLibrary library = entry < kRegOpenKeyExW     ? kUser32
+                                  : entry < kShellExecuteExW ? kAdvapi32
+                                  : entry < kWNetGetUniversalNameW ? kShell32
+                                                                   : kMpr;
     void*& module = modules_[library];
-    if (!module) module = LoadSystemLibrary(kFileNames[library], search_);
-    return reinterpret_cast<void*>(LookUp<FARPROC>(static_cast<HMODULE>(module), name));
+    if (!module) module = LoadSystemLibrary(NthName(kLibraryNames, library), search_);
+    return reinterpret_cast<void*>(LookUp<FARPROC>(static_cast<HMODULE>(module), NthName(kEntryNames, entry)));
 }
 
 void Win32Platform::ModuleFileName(StubString& path) {
@@ -58,8 +80,10 @@ Handle Win32Platform::OpenForReading(const char16_t* path) {
 }
 
 Handle Win32Platform::CreateForWriting(const char16_t* path) {
-    return CreateFileW(W(path), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                       FILE_ATTRIBUTE_NORMAL, nullptr);
+    // CREATE_NEW: whatever is already at that name, a file or a link
+    // someone placed there, is never opened or truncated.
+    return CreateFileW(W(path), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                       nullptr);
 }
 
 Handle Win32Platform::HoldAgainstChanges(const char16_t* path) {
@@ -109,11 +133,37 @@ bool Win32Platform::Exists(const char16_t* path) {
 }
 
 void Win32Platform::TempPath(StubString& folder) {
-    wchar_t buffer[256] = {};
-    GetTempPathW(256, buffer);
+    // GetTempPath2W (Windows 11, and 10 with 2022's updates) gives SYSTEM
+    // C:\Windows\SystemTemp, which only SYSTEM and administrators can
+    // enter, and every other caller what GetTempPathW gives.  Both return at
+    // most MAX_PATH + 1 units; a smaller buffer would leave it empty.
+    using GetTempPathFn = DWORD(WINAPI*)(DWORD, LPWSTR);
+    HMODULE kernel32 = GetModuleHandleW(L"kernel32");
+    GetTempPathFn getTempPath = LookUp<GetTempPathFn>(kernel32, "GetTempPath2W");
+    if (!getTempPath) getTempPath = &GetTempPathW;
+    wchar_t buffer[MAX_PATH + 1] = {};
+    getTempPath(MAX_PATH + 1, buffer);
     folder.Clear();
-    AppendBounded(folder, buffer, 256);
+    AppendBounded(folder, buffer, MAX_PATH + 1);
 }
+
+bool Win32Platform::CreateFolder(const char16_t* path, const char16_t* securityDescriptor) {
+    using ConvertFn = BOOL(WINAPI*)(LPCWSTR, DWORD, PSECURITY_DESCRIPTOR*, PULONG);
+    auto convert = As<ConvertFn>(SystemEntry(kConvertStringSecurityDescriptorToSecurityDescriptorW));
+    SECURITY_ATTRIBUTES attributes = {};
+    attributes.nLength = sizeof attributes;
+    // Given at creation, never set afterwards: there is no moment in which
+    // the folder exists with the permissions of the folder above it.
+    if (!convert || !convert(W(securityDescriptor), SDDL_REVISION_1, &attributes.lpSecurityDescriptor, nullptr))
+        return false;
+    // On a file system without permissions (FAT32) the descriptor is
+    // ignored and the folder is a plain one.
+    const bool created = CreateDirectoryW(W(path), &attributes) != FALSE;
+    LocalFree(attributes.lpSecurityDescriptor);
+    return created;
+}
+
+void Win32Platform::RemoveFolder(const char16_t* path) { RemoveDirectoryW(W(path)); }
 
 bool Win32Platform::GetVersion(VersionRecord& version) {
     OSVERSIONINFOW info = {};
@@ -135,7 +185,7 @@ bool Win32Platform::GetServicePackMajor(uint32_t& servicePack) {
 }
 
 bool Win32Platform::OpenVersionKey() {
-    auto regOpenKeyEx = As<LONG(WINAPI*)(HKEY, LPCWSTR, DWORD, REGSAM, PHKEY)>(SystemEntry(kAdvapi32, "RegOpenKeyExW"));
+    auto regOpenKeyEx = As<LONG(WINAPI*)(HKEY, LPCWSTR, DWORD, REGSAM, PHKEY)>(SystemEntry(kRegOpenKeyExW));
     HKEY key = nullptr;
     if (!regOpenKeyEx ||
         regOpenKeyEx(HKEY_LOCAL_MACHINE, L"Software\\Microsoft\\Windows NT\\CurrentVersion", 0, KEY_READ,
@@ -149,7 +199,7 @@ void Win32Platform::ReadVersionValue(const char16_t* name, RegistryReading& read
     reading = RegistryReading{};
     DWORD size = sizeof reading.bytes;
     auto regQueryValueEx = As<LONG(WINAPI*)(HKEY, LPCWSTR, LPDWORD, LPDWORD, LPBYTE, LPDWORD)>(
-        SystemEntry(kAdvapi32, "RegQueryValueExW"));
+        SystemEntry(kRegQueryValueExW));
     if (!regQueryValueEx) return;
     const LONG result = regQueryValueEx(static_cast<HKEY>(versionKey_), W(name), nullptr, nullptr,
                                         reading.bytes, &size);
@@ -158,7 +208,7 @@ void Win32Platform::ReadVersionValue(const char16_t* name, RegistryReading& read
 }
 
 void Win32Platform::CloseVersionKey() {
-    if (auto regCloseKey = As<LONG(WINAPI*)(HKEY)>(SystemEntry(kAdvapi32, "RegCloseKey")))
+    if (auto regCloseKey = As<LONG(WINAPI*)(HKEY)>(SystemEntry(kRegCloseKey)))
         regCloseKey(static_cast<HKEY>(versionKey_));
     versionKey_ = nullptr;
 }
@@ -181,8 +231,8 @@ bool Win32Platform::IsRunningUnderWow64() {
 bool Win32Platform::IsAdministrator() {
     using AllocateFn = BOOL(WINAPI*)(PSID_IDENTIFIER_AUTHORITY, BYTE, DWORD, DWORD, DWORD, DWORD, DWORD,
                                      DWORD, DWORD, DWORD, PSID*);
-    auto allocateAndInitializeSid = As<AllocateFn>(SystemEntry(kAdvapi32, "AllocateAndInitializeSid"));
-    auto freeSid = As<PVOID(WINAPI*)(PSID)>(SystemEntry(kAdvapi32, "FreeSid"));
+    auto allocateAndInitializeSid = As<AllocateFn>(SystemEntry(kAllocateAndInitializeSid));
+    auto freeSid = As<PVOID(WINAPI*)(PSID)>(SystemEntry(kFreeSid));
     SID_IDENTIFIER_AUTHORITY authority = SECURITY_NT_AUTHORITY;
     PSID administrators = nullptr;
     if (!allocateAndInitializeSid || !freeSid ||
@@ -203,6 +253,57 @@ bool Win32Platform::IsAdministrator() {
     return answer;
 }
 
+bool Win32Platform::UserSid(StubString& sid) {
+    using OpenTokenFn = BOOL(WINAPI*)(HANDLE, DWORD, PHANDLE);
+    using TokenInformationFn = BOOL(WINAPI*)(HANDLE, TOKEN_INFORMATION_CLASS, LPVOID, DWORD, PDWORD);
+    using SidToTextFn = BOOL(WINAPI*)(PSID, LPWSTR*);
+    auto openToken = As<OpenTokenFn>(SystemEntry(kOpenProcessToken));
+    auto tokenInformation = As<TokenInformationFn>(SystemEntry(kGetTokenInformation));
+    auto sidToText = As<SidToTextFn>(SystemEntry(kConvertSidToStringSidW));
+    HANDLE token = nullptr;
+    if (!openToken || !tokenInformation || !sidToText || !openToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+        return false;
+    // TOKEN_USER and its SID: a SID has at most 15 sub-authorities (68 bytes).
+    union {
+        TOKEN_USER user;
+        uint8_t bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    } information;
+    DWORD size = 0;
+    wchar_t* text = nullptr;
+    const bool ok = tokenInformation(token, TokenUser, &information, sizeof information, &size) &&
+                    sidToText(information.user.User.Sid, &text);
+    ::CloseHandle(token);
+    if (ok) {
+        sid.Clear();
+        sid.Append(U(text));
+        LocalFree(text);
+    }
+    return ok;
+}
+
+bool Win32Platform::RandomBytes(void* buffer, uint32_t count) {
+    // RtlGenRandom, exported by advapi32 as SystemFunction036: the system's
+    // generator, without loading the CryptoAPI.
+    using RtlGenRandomFn = BOOLEAN(WINAPI*)(PVOID, ULONG);
+    auto generate = As<RtlGenRandomFn>(SystemEntry(kRtlGenRandom));
+    return generate && generate(buffer, count);
+}
+
+bool Win32Platform::HasVisibleWindowStation() {
+    using GetStationFn = HWINSTA(WINAPI*)();
+    using GetInformationFn = BOOL(WINAPI*)(HANDLE, int, PVOID, DWORD, LPDWORD);
+    auto getStation = As<GetStationFn>(SystemEntry(kGetProcessWindowStation));
+    auto getInformation = As<GetInformationFn>(SystemEntry(kGetUserObjectInformationW));
+    // What cannot be asked counts as visible: the message box is shown, as
+    // it always was.
+    if (!getStation || !getInformation) return true;
+    HWINSTA station = getStation();
+    USEROBJECTFLAGS flags = {};
+    DWORD size = 0;
+    if (!station || !getInformation(station, UOI_FLAGS, &flags, sizeof flags, &size)) return true;
+    return (flags.dwFlags & WSF_VISIBLE) != 0;
+}
+
 bool Win32Platform::UniversalName(const char16_t* path, StubString& universal) {
     // mpr.dll is not one of the libraries Windows always takes from its own
     // folder, so it is never imported: a planted copy next to a downloaded
@@ -213,7 +314,7 @@ bool Win32Platform::UniversalName(const char16_t* path, StubString& universal) {
     // the DLL-planting test must catch.
     WNetGetUniversalNameFn getUniversalName = &WNetGetUniversalNameW;
 #else
-    auto getUniversalName = As<WNetGetUniversalNameFn>(SystemEntry(kMpr, "WNetGetUniversalNameW"));
+    auto getUniversalName = As<WNetGetUniversalNameFn>(SystemEntry(kWNetGetUniversalNameW));
 #endif
     if (!getUniversalName) return false;
     void* buffer = MemAlloc(2000);
@@ -244,17 +345,17 @@ StartResult Win32Platform::StartProcess(char16_t* commandLine, const char16_t* c
     return result;
 }
 
-StartResult Win32Platform::ShellStart(const char16_t* verb, const char16_t* file,
-                                      const char16_t* parameters) {
+StartResult Win32Platform::ShellStart(const char16_t* verb, const char16_t* file, const char16_t* parameters,
+                                      bool noErrorUi) {
     SHELLEXECUTEINFOW info = {};
     info.cbSize = sizeof info;  // 60 in the 32-bit launcher
-    info.fMask = SEE_MASK_NOCLOSEPROCESS;
+    info.fMask = SEE_MASK_NOCLOSEPROCESS | (noErrorUi ? SEE_MASK_FLAG_NO_UI : 0);
     info.lpVerb = W(verb);
     info.lpFile = W(file);
     info.lpParameters = W(parameters);
     info.nShow = SW_SHOW;
     StartResult result;
-    auto shellExecuteEx = As<BOOL(WINAPI*)(SHELLEXECUTEINFOW*)>(SystemEntry(kShell32, "ShellExecuteExW"));
+    auto shellExecuteEx = As<BOOL(WINAPI*)(SHELLEXECUTEINFOW*)>(SystemEntry(kShellExecuteExW));
     if (!shellExecuteEx) {
         result.error = ERROR_PROC_NOT_FOUND;
         return result;
@@ -278,19 +379,19 @@ uint32_t Win32Platform::ExitCodeOf(Handle process) {
 
 void Win32Platform::ShowMessage(const char16_t* text, const char16_t* caption, uint32_t style) {
     // Without user32 nothing can be shown; the exit code still tells.
-    if (auto messageBox = As<int(WINAPI*)(HWND, LPCWSTR, LPCWSTR, UINT)>(SystemEntry(kUser32, "MessageBoxW")))
+    if (auto messageBox = As<int(WINAPI*)(HWND, LPCWSTR, LPCWSTR, UINT)>(SystemEntry(kMessageBoxW)))
         messageBox(nullptr, W(text), W(caption), style);
 }
 
 void Win32Platform::Exit(uint32_t exitCode) { ExitProcess(exitCode); }
 
-void* LoadSystemLibrary(const char16_t* fileName, LibrarySearch search) {
+void* LoadSystemLibrary(const char* fileName, LibrarySearch search) {
     wchar_t path[MAX_PATH + 32];
     const UINT n = GetSystemDirectoryW(path, MAX_PATH);
     if (n == 0 || n >= MAX_PATH) return nullptr;
     UINT i = n;
     path[i++] = L'\\';
-    for (const char16_t* p = fileName; *p && i < MAX_PATH + 30; ++p) path[i++] = static_cast<wchar_t>(*p);
+    for (const char* p = fileName; *p && i < MAX_PATH + 30; ++p) path[i++] = static_cast<wchar_t>(*p);
     path[i] = 0;
     // With the process restricted to the system folder the library's own
     // dependencies come from there anyway.  Without it,
@@ -319,13 +420,12 @@ LibrarySearch HardenLibraryLoading() {
     // Older systems: load by full path, now, the libraries that the shell
     // start and the message box pull in later by bare name, so that those
     // later loads find them already in the process.
-    // (Arrays of characters: no base relocations.)
-    static const char16_t kPreload[][14] = {
-        u"uxtheme.dll", u"userenv.dll",   u"setupapi.dll", u"apphelp.dll", u"propsys.dll",
-        u"dwmapi.dll",  u"cryptbase.dll", u"oleacc.dll",   u"clbcatq.dll", u"ntmarta.dll",
-        u"profapi.dll", u"version.dll",   u"comctl32.dll", u"sspicli.dll", u"secur32.dll",
-        u"imm32.dll",   u"shfolder.dll",  u"ole32.dll",    u"rpcrt4.dll",  u"mpr.dll",
-    };
-    for (const char16_t* name : kPreload) LoadSystemLibrary(name, LibrarySearch::FullPathOnly);
+    // (One string of names: no base relocations.)
+    static const char kPreload[] =
+        "uxtheme.dll\0userenv.dll\0setupapi.dll\0apphelp.dll\0propsys.dll\0dwmapi.dll\0cryptbase.dll\0"
+        "oleacc.dll\0clbcatq.dll\0ntmarta.dll\0profapi.dll\0version.dll\0comctl32.dll\0sspicli.dll\0"
+        "secur32.dll\0imm32.dll\0shfolder.dll\0ole32.dll\0rpcrt4.dll\0mpr.dll\0";
+    for (const char* name = kPreload; *name; name = NthName(name, 1))
+        LoadSystemLibrary(name, LibrarySearch::FullPathOnly);
     return LibrarySearch::FullPathOnly;
 }

@@ -14,8 +14,9 @@ enum class LibrarySearch {
 LibrarySearch HardenLibraryLoading();
 
 // Loads a system library by its full path in the system folder (its own
-// dependencies are looked for there too); null when that fails.
-void* LoadSystemLibrary(const char16_t* fileName, LibrarySearch search);
+// dependencies are looked for there too); null when that fails.  The name
+// is plain ASCII.
+void* LoadSystemLibrary(const char* fileName, LibrarySearch search);
 
 class Win32Platform final : public Platform {
 public:
@@ -39,6 +40,8 @@ public:
     void RemoveFile(const char16_t* path) override;
     bool Exists(const char16_t* path) override;
     void TempPath(StubString& folder) override;
+    bool CreateFolder(const char16_t* path, const char16_t* securityDescriptor) override;
+    void RemoveFolder(const char16_t* path) override;
     bool GetVersion(VersionRecord& version) override;
     bool GetServicePackMajor(uint32_t& servicePack) override;
     bool OpenVersionKey() override;
@@ -46,9 +49,13 @@ public:
     void CloseVersionKey() override;
     bool IsRunningUnderWow64() override;
     bool IsAdministrator() override;
+    bool UserSid(StubString& sid) override;
+    bool RandomBytes(void* buffer, uint32_t count) override;
+    bool HasVisibleWindowStation() override;
     bool UniversalName(const char16_t* path, StubString& universal) override;
     StartResult StartProcess(char16_t* commandLine, const char16_t* currentFolder) override;
-    StartResult ShellStart(const char16_t* verb, const char16_t* file, const char16_t* parameters) override;
+    StartResult ShellStart(const char16_t* verb, const char16_t* file, const char16_t* parameters,
+                           bool noErrorUi) override;
     void WaitFor(Handle process) override;
     uint32_t ExitCodeOf(Handle process) override;
     void ShowMessage(const char16_t* text, const char16_t* caption, uint32_t style) override;
@@ -56,9 +63,19 @@ public:
 
 private:
     enum SystemLibrary { kUser32, kAdvapi32, kShell32, kMpr, kSystemLibraryCount };
-    // The entry point name of library, loading the library first if need
-    // be; null when either is missing.
-    void* SystemEntry(SystemLibrary library, const char* name);
+    // The entry points taken from those libraries, grouped by library in
+    // that order; their names are in one string (Win32Platform.cpp).
+    enum Entry : uint8_t {
+        kMessageBoxW, kGetProcessWindowStation, kGetUserObjectInformationW,
+        kRegOpenKeyExW, kRegQueryValueExW, kRegCloseKey, kAllocateAndInitializeSid, kFreeSid,
+        kOpenProcessToken, kGetTokenInformation, kConvertSidToStringSidW,
+        kConvertStringSecurityDescriptorToSecurityDescriptorW, kRtlGenRandom,
+        kShellExecuteExW,
+        kWNetGetUniversalNameW,
+    };
+    // The entry point, loading its library first if need be; null when
+    // either is missing.
+    void* SystemEntry(Entry entry);
 
     LibrarySearch search_;
     void* modules_[kSystemLibraryCount] = {};
