@@ -28,6 +28,7 @@ namespace e2e {
 namespace {
 
 constexpr const char* kMaskNoCloseProcess = "0x00000040";  // SEE_MASK_NOCLOSEPROCESS
+constexpr const char* kMaskNoCloseProcessNoUi = "0x00000440";  // ... | SEE_MASK_FLAG_NO_UI
 constexpr const char* kShowNormal = "0x00000005";          // SW_SHOW
 
 LaunchOptions As(User user) {
@@ -37,7 +38,7 @@ LaunchOptions As(User user) {
 }
 
 // Each case starts from Windows 10 (Wine's default is Windows 7, which takes
-// the same roads), with the copy's name free in the temporary folder.
+// the same roads).
 class EngineStart : public WineTest {
 protected:
     void SetUp() override {
@@ -45,12 +46,18 @@ protected:
         Windows("win10", {{"CurrentBuild", "19045"}, {"DisplayVersion", "22H2"}});
     }
     fs::path Package(const PackageRecipe& recipe, const std::string& name = "setup.exe") {
-        const fs::path package = Place(BuildPackage(recipe), name);
-        fs::remove(PrefixTempFolder() / name);
-        return package;
+        return Place(BuildPackage(recipe), name);
     }
-    static std::string Copy(const std::string& name = "setup.exe") { return WineTempFolder() + name; }
 };
+
+// The copy the engine ran from, as it reports it, checked to be where the
+// launcher puts it: a folder of its own in the user's temporary folder.
+std::string CopyOf(const std::map<std::string, std::string>& report, const std::string& name = "setup.exe") {
+    const auto self = report.find("self");
+    if (self == report.end()) return {};
+    EXPECT_TRUE(IsRunCopyPath(self->second, WineTempFolder(), name)) << self->second;
+    return self->second;
+}
 
 // --- the standard user's decision table ---------------------------------------------
 
@@ -60,6 +67,7 @@ struct ShellCase {
     uint8_t elevationMode;
     std::string verb;
     bool noAdmin;            // " /noadmin" appended to the parameters
+    bool silent;             // a silent switch among the arguments
 };
 
 class StandardUserShellStart : public EngineStart, public ::testing::WithParamInterface<ShellCase> {};
@@ -79,19 +87,20 @@ TEST_P(StandardUserShellStart, AsksTheShellForTheVerbAndParametersOfTheTable) {
     // cases keep them in that form, so they appear unchanged.
     const std::string parameters =
         "\"" + WinePath(package) + "\"" + (c.arguments.empty() ? "" : " " + c.arguments) + (c.noAdmin ? " /noadmin" : "");
+    const auto report = ReadReport(package);
+    ASSERT_FALSE(report.empty()) << "the engine did not run";
+    const std::string copy = CopyOf(report);
     ASSERT_EQ(run.shellCalls.size(), 1u) << run.errors.substr(0, 2000);
     const ShellCall& call = run.shellCalls[0];
     EXPECT_EQ(call.verb, c.verb);
-    EXPECT_EQ(call.file, Copy());
+    EXPECT_EQ(call.file, copy);
     EXPECT_EQ(call.parameters, parameters);
-    EXPECT_EQ(call.mask, kMaskNoCloseProcess);
+    // A silent run may be one nobody watches: no error dialog from the shell.
+    EXPECT_EQ(call.mask, c.silent ? kMaskNoCloseProcessNoUi : kMaskNoCloseProcess);
     EXPECT_EQ(call.show, kShowNormal);
     EXPECT_EQ(call.directory, "(null)");
 
-    const auto report = ReadReport(package);
-    ASSERT_FALSE(report.empty()) << "the engine did not run";
-    EXPECT_EQ(report.at("commandline"), "\"" + Copy() + "\" " + parameters);
-    EXPECT_EQ(report.at("self"), Copy());
+    EXPECT_EQ(report.at("commandline"), "\"" + copy + "\" " + parameters);
     // No folder is given to the shell: the engine works in the launcher's
     // current folder, which the harness makes the package's.
     EXPECT_EQ(report.at("cwd") + "\\", WinePath(package.parent_path()) + "\\");
@@ -99,30 +108,30 @@ TEST_P(StandardUserShellStart, AsksTheShellForTheVerbAndParametersOfTheTable) {
     EXPECT_EQ(report.at("admin"), "no");
     EXPECT_EQ(report.at("elevation"), "limited");
     EXPECT_EQ(report.at("bits"), "64");
-    EXPECT_FALSE(fs::exists(PrefixTempFolder() / "setup.exe")) << "the temporary copy was not deleted";
+    EXPECT_FALSE(fs::exists(LinuxPath(copy).parent_path())) << "the copy and its folder were not deleted";
 }
 
 INSTANTIATE_TEST_SUITE_P(
     stub32, StandardUserShellStart,
     ::testing::Values(
         // Not silent: "open" and " /noadmin", whatever the package asks.
-        ShellCase{"NoSwitches_Mode0_OpenNoAdmin", "", 0, "open", true},
-        ShellCase{"NoSwitches_Mode1_OpenNoAdmin", "", 1, "open", true},
-        ShellCase{"NoSwitches_Mode2_OpenNoAdmin", "x \"a b\"", 2, "open", true},
+        ShellCase{"NoSwitches_Mode0_OpenNoAdmin", "", 0, "open", true, false},
+        ShellCase{"NoSwitches_Mode1_OpenNoAdmin", "", 1, "open", true, false},
+        ShellCase{"NoSwitches_Mode2_OpenNoAdmin", "x \"a b\"", 2, "open", true, false},
         // Silent and mode 1: elevation asked for, parameters unchanged.
-        ShellCase{"SlashS_Mode1_Runas", "/S", 1, "runas", false},
-        ShellCase{"SilentFirstOfThree_Mode1_Runas", "/silent x y", 1, "runas", false},
-        ShellCase{"SilentUpperCaseLast_Mode1_Runas", "x /SILENT", 1, "runas", false},
+        ShellCase{"SlashS_Mode1_Runas", "/S", 1, "runas", false, true},
+        ShellCase{"SilentFirstOfThree_Mode1_Runas", "/silent x y", 1, "runas", false, true},
+        ShellCase{"SilentUpperCaseLast_Mode1_Runas", "x /SILENT", 1, "runas", false, true},
         // Silent and mode 2: " /noadmin" passed on.
-        ShellCase{"Silent_Mode2_OpenNoAdmin", "/silent", 2, "open", true},
+        ShellCase{"Silent_Mode2_OpenNoAdmin", "/silent", 2, "open", true, true},
         // Silent and any other mode: "open", nothing appended.
-        ShellCase{"Silent_Mode0_Open", "/silent", 0, "open", false},
-        ShellCase{"SlashS_Mode3_Open", "/s", 3, "open", false},
-        ShellCase{"SlashS_Mode255_Open", "/s", 255, "open", false},
+        ShellCase{"Silent_Mode0_Open", "/silent", 0, "open", false, true},
+        ShellCase{"SlashS_Mode3_Open", "/s", 3, "open", false, true},
+        ShellCase{"SlashS_Mode255_Open", "/s", 255, "open", false, true},
         // Only the exact switch counts: a quoted "/silent " (trailing
         // space) and longer words are no silent switch.
-        ShellCase{"QuotedSilentWithSpace_Mode1_OpenNoAdmin", "\"/silent \"", 1, "open", true},
-        ShellCase{"SilentX_Mode1_OpenNoAdmin", "/silentx /s2", 1, "open", true}),
+        ShellCase{"QuotedSilentWithSpace_Mode1_OpenNoAdmin", "\"/silent \"", 1, "open", true, false},
+        ShellCase{"SilentX_Mode1_OpenNoAdmin", "/silentx /s2", 1, "open", true, false}),
     [](const auto& info) { return info.param.name; });
 
 // The same on stub64.exe, for the one case where the verb changes.
@@ -154,7 +163,7 @@ TEST_F(EngineStart, StandardUserOnWindowsXpStartsDirectly) {
     EXPECT_EQ(run.administratorTests, 0);
     const auto report = ReadReport(package);
     ASSERT_FALSE(report.empty()) << "the engine did not run";
-    EXPECT_EQ(report.at("commandline"), "\"" + Copy() + "\" \"" + WinePath(package) + "\" /silent");
+    EXPECT_EQ(report.at("commandline"), "\"" + CopyOf(report) + "\" \"" + WinePath(package) + "\" /silent");
     EXPECT_EQ(report.at("admin"), "no");
 }
 
@@ -171,7 +180,7 @@ TEST_F(EngineStart, AdministratorStartsDirectlyWithoutTheShell) {
     EXPECT_EQ(run.administratorTests, 1);
     const auto report = ReadReport(package);
     ASSERT_FALSE(report.empty()) << "the engine did not run";
-    EXPECT_EQ(report.at("commandline"), "\"" + Copy() + "\" \"" + WinePath(package) + "\" /silent");
+    EXPECT_EQ(report.at("commandline"), "\"" + CopyOf(report) + "\" \"" + WinePath(package) + "\" /silent");
     EXPECT_EQ(report.at("cwd") + "\\", WinePath(package.parent_path()) + "\\");
     EXPECT_EQ(report.at("admin"), "yes");
 }
@@ -191,11 +200,11 @@ TEST_F(EngineStart, StandardUserWaitsForTheShellsProcessAndPassesItsExitCode) {
     const auto report = ReadReport(package);
     ASSERT_FALSE(report.empty()) << "the launcher did not wait for its engine";
     EXPECT_EQ(report.at("package_closed"), "yes") << "the launcher kept its package open";
-    EXPECT_FALSE(fs::exists(PrefixTempFolder() / "setup.exe")) << "the temporary copy was not deleted";
+    EXPECT_FALSE(fs::exists(LinuxPath(CopyOf(report)).parent_path())) << "the copy and its folder were not deleted";
 }
 
 // minimumFileSize set: started through the shell, not waited for, the copy
-// left in place.
+// left in place in its folder.
 TEST_F(EngineStart, StandardUserNoWaitLeavesTheCopy) {
     PackageRecipe recipe = RealRecipe(Stub32());
     recipe.minimumFileSize = static_cast<uint32_t>(BuildPackage(recipe).size());
@@ -203,16 +212,17 @@ TEST_F(EngineStart, StandardUserNoWaitLeavesTheCopy) {
     const fs::path package = Package(recipe, name);
     const WineRun run = Launch(package, "/sleep=8000", As(User::StandardUser));
     EXPECT_EQ(run.exitCode, 0u);
-    ASSERT_EQ(run.shellCalls.size(), 1u);
-    EXPECT_EQ(run.shellCalls[0].file, Copy(name));
     EXPECT_FALSE(fs::exists(package.string() + ".report")) << "the launcher waited for its engine";
     EXPECT_LT(run.seconds, 8.0) << "the launcher waited for its engine";
-    ASSERT_TRUE(fs::exists(PrefixTempFolder() / name));
-    EXPECT_EQ(ReadFile(PrefixTempFolder() / name), ReadFile(Engine64Path()));
+    ASSERT_EQ(run.shellCalls.size(), 1u);
+    const std::string copy = run.shellCalls[0].file;
+    EXPECT_TRUE(IsRunCopyPath(copy, WineTempFolder(), name)) << copy;
+    ASSERT_TRUE(fs::exists(LinuxPath(copy)));
+    EXPECT_EQ(ReadFile(LinuxPath(copy)), ReadFile(Engine64Path()));
     // Let the engine finish before its copy goes.
     for (int i = 0; i < 150 && !fs::exists(package.string() + ".report"); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    fs::remove(PrefixTempFolder() / name);
+    fs::remove_all(LinuxPath(copy).parent_path());
 }
 
 }  // namespace

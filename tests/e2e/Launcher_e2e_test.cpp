@@ -9,6 +9,7 @@
 #include <functional>
 #include <thread>
 
+#include "StubCore/CommandLine.h"
 #include "StubCore/Fatal.h"
 #include "TestPackages.h"
 #include "WineHarness.h"
@@ -102,6 +103,51 @@ INSTANTIATE_TEST_SUITE_P(
                   &kEngineStart, 193u /* ERROR_BAD_EXE_FORMAT, the start's own error */}),
     [](const auto& info) { return info.param.name; });
 
+// --- runs nobody watches --------------------------------------------------------
+
+// A silent run, or one on a window station nobody can see (a service in
+// session 0, as deployment tools run setups), shows no message box: it
+// would wait forever for a click.  The exit code alone tells.
+struct UnwatchedCase {
+    std::string name;
+    std::string arguments;
+    bool hiddenWindowStation;
+    bool refusedWindows;  // the package's own text instead of a built-in one
+    bool shown;
+};
+
+class RunsNobodyWatches : public WineTest, public ::testing::WithParamInterface<UnwatchedCase> {};
+
+TEST_P(RunsNobodyWatches, ShowNoMessageAndEndWithTheExitCode) {
+    const UnwatchedCase& c = GetParam();
+    fs::path package;
+    if (c.refusedWindows) {
+        PackageRecipe recipe = RealRecipe(Stub32());
+        recipe.allowedWindows = AllowedWindowsSet{};
+        recipe.allowedWindows.bytes[kWin10 / 8] |= static_cast<uint8_t>(1u << (kWin10 % 8));  // Wine reports 7
+        package = Place(BuildPackage(recipe));
+    } else {
+        package = Place(ReadFile(Stub32().stub));  // no package: damaged
+    }
+    LaunchOptions options;
+    options.hiddenWindowStation = c.hiddenWindowStation;
+    const WineRun run = Launch(package, c.arguments, options);
+    ASSERT_TRUE(run.exited) << run.output << run.errors.substr(0, 2000);
+    EXPECT_EQ(run.exitCode, c.refusedWindows ? kExitUnsupportedWindows : kExitDamagedPackage);
+    EXPECT_EQ(run.messages.size(), c.shown ? 1u : 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    stub32, RunsNobodyWatches,
+    ::testing::Values(UnwatchedCase{"Damaged_Interactive_Shown", "", false, false, true},
+                      UnwatchedCase{"Damaged_SlashS_NotShown", "/s", false, false, false},
+                      UnwatchedCase{"Damaged_SilentUpperCaseAmongOthers_NotShown", "a /SILENT b", false, false, false},
+                      UnwatchedCase{"Damaged_HiddenWindowStation_NotShown", "", true, false, false},
+                      UnwatchedCase{"Damaged_SilentlyIsNoSwitch_Shown", "/silently", false, false, true},
+                      UnwatchedCase{"RefusedWindows_SlashS_NotShown", "/s", false, true, false},
+                      UnwatchedCase{"RefusedWindows_HiddenWindowStation_NotShown", "", true, true, false}),
+    [](const auto& info) { return info.param.name; });
+
 // A copy that could not start stays, byte for byte what was decoded.
 TEST_F(Stub32Run, CopyThatCannotStartStaysOnDisk) {
     PackageRecipe recipe = RealRecipe(Stub32());
@@ -112,8 +158,9 @@ TEST_F(Stub32Run, CopyThatCannotStartStaysOnDisk) {
     fs::create_directories(temp);
     const WineRun run = Launch(package, "/temp " + WinePath(temp));
     EXPECT_EQ(run.exitCode, 193u);
-    ASSERT_TRUE(fs::exists(temp / "setup.exe"));
-    EXPECT_EQ(ReadFile(temp / "setup.exe"), Bytes(text.begin(), text.end()));
+    const auto copies = RunCopiesIn(temp);
+    ASSERT_EQ(copies.size(), 1u) << "the copy, in its own folder, is gone";
+    EXPECT_EQ(ReadFile(copies[0]), Bytes(text.begin(), text.end()));
 }
 
 // --- the road of one run --------------------------------------------------------
@@ -139,7 +186,6 @@ TEST_P(Road, BothEnginesOnWindows10NoArguments) {
     PackageRecipe recipe = RealRecipe(*c.launcher);
     recipe.win10MaxRelease = 2210;
     const fs::path package = Place(BuildPackage(recipe));
-    fs::remove(PrefixTempFolder() / "setup.exe");
     LaunchOptions options;
     options.user = c.user;
     const WineRun run = Launch(package, "", options);
@@ -148,7 +194,10 @@ TEST_P(Road, BothEnginesOnWindows10NoArguments) {
     EXPECT_TRUE(run.messages.empty()) << run.messages[0].text;
     EXPECT_EQ(run.administratorTests, 1);
 
-    const std::string copy = WineTempFolder() + "setup.exe";
+    const auto report = ReadReport(package);
+    ASSERT_FALSE(report.empty()) << "the engine did not run";
+    const std::string copy = report.at("self");
+    EXPECT_TRUE(IsRunCopyPath(copy, WineTempFolder())) << copy;
     const bool standardUser = c.user == User::StandardUser;
     const std::string parameters = "\"" + WinePath(package) + "\"" + (standardUser ? " /noadmin" : "");
     if (standardUser) {
@@ -159,15 +208,12 @@ TEST_P(Road, BothEnginesOnWindows10NoArguments) {
     } else {
         EXPECT_TRUE(run.shellCalls.empty()) << "an administrator's engine went through the shell";
     }
-    const auto report = ReadReport(package);
-    ASSERT_FALSE(report.empty()) << "the engine did not run";
     EXPECT_EQ(report.at("bits"), "64");
     EXPECT_EQ(report.at("admin"), standardUser ? "no" : "yes");
-    EXPECT_EQ(report.at("self"), copy);
     EXPECT_EQ(report.at("commandline"), "\"" + copy + "\" " + parameters);
     EXPECT_EQ(report.at("cwd") + "\\", WinePath(package.parent_path()) + "\\");
     EXPECT_EQ(report.at("package_closed"), "yes") << "the launcher kept its package open";
-    EXPECT_FALSE(fs::exists(PrefixTempFolder() / "setup.exe")) << "the temporary copy was not deleted";
+    EXPECT_FALSE(fs::exists(LinuxPath(copy).parent_path())) << "the copy and its folder were not deleted";
 }
 
 INSTANTIATE_TEST_SUITE_P(Launchers, Road,
@@ -197,12 +243,43 @@ TEST_F(Stub32Run, ArgumentsTemporaryFolderAndExitCode) {
         EXPECT_TRUE(run.shellCalls.empty());
 
         const auto report = ReadReport(package);
-        const std::string copy = WinePath(temp / "setup.exe");
+        const std::string copy = report.at("self");
+        EXPECT_TRUE(IsRunCopyPath(copy, WinePath(temp) + "\\")) << copy;
         EXPECT_EQ(report.at("commandline"), "\"" + copy + "\" \"" + WinePath(package) + "\" /silent /temp \"" +
                                                 WinePath(temp) + "\" \"xy z\" /exit=" + std::to_string(engineCode));
-        EXPECT_EQ(report.at("self"), copy);
-        EXPECT_TRUE(FilesIn(temp).empty()) << "the temporary copy was not deleted";
+        EXPECT_TRUE(FilesIn(temp).empty()) << "the temporary copy or its folder was not deleted";
     }
+}
+
+// Arguments with tabs, line breaks and trailing backslashes reach the engine
+// whole, whichever rule it splits its command line by: the C runtime's
+// (the test engine's argv, from CommandLineToArgvW) or the launcher's own
+// (its command line split here with the launcher's code).
+TEST_F(Stub32Run, ArgumentsComeBackWholeByEitherSplittingRule) {
+    const fs::path package = Place(BuildPackage(RealRecipe(Stub32())));
+    const std::vector<std::string> arguments = {"a\tb", "C:\\My Logs\\", "x y\\\\", "plain\\", "line\nbreak"};
+    std::string tail;
+    for (const std::string& a : arguments) tail += " \"" + a + "\"";
+    const WineRun run = Launch(package, tail.substr(1));
+    ASSERT_TRUE(run.exited) << run.output << run.errors.substr(0, 2000);
+    const auto report = ReadReport(package);
+    ASSERT_FALSE(report.empty()) << "the engine did not run";
+
+    std::vector<std::string> expected = {WinePath(package)};
+    expected.insert(expected.end(), arguments.begin(), arguments.end());
+    std::vector<std::string> byCRuntime;
+    for (int i = 1; report.count("arg" + std::to_string(i)); ++i) byCRuntime.push_back(report.at("arg" + std::to_string(i)));
+    EXPECT_EQ(byCRuntime, expected) << report.at("commandline");
+
+    std::u16string line;
+    for (char ch : report.at("commandline")) line += static_cast<char16_t>(static_cast<unsigned char>(ch));
+    std::vector<std::string> byLauncher;
+    StubString word;
+    for (int32_t i = 1; i <= ArgumentCount(line.c_str()); ++i) {
+        Argument(line.c_str(), i, word);
+        byLauncher.push_back(Narrow(std::u16string(word.Text())));
+    }
+    EXPECT_EQ(byLauncher, expected) << report.at("commandline");
 }
 
 TEST_F(Stub32Run, SignatureSpaceAfterThePackageIsAccepted) {
@@ -216,27 +293,27 @@ TEST_F(Stub32Run, SignatureSpaceAfterThePackageIsAccepted) {
 }
 
 // minimumFileSize set: the launcher returns at once and leaves the copy,
-// byte for byte the engine, in the default temporary folder.
+// byte for byte the engine, in its folder in the default temporary folder.
 TEST_F(Stub32Run, NoWaitLeavesTheCopyInTheTemporaryFolder) {
     PackageRecipe recipe = RealRecipe(Stub32());
     const Bytes probe = BuildPackage(recipe);
     recipe.minimumFileSize = static_cast<uint32_t>(probe.size());
     const fs::path package = Place(BuildPackage(recipe), "nowait-e2e.exe");
     const fs::path temp = PrefixTempFolder();
-    fs::create_directories(temp);
-    fs::remove(temp / "nowait-e2e.exe");
+    for (const fs::path& old : RunCopiesIn(temp, "nowait-e2e.exe")) fs::remove_all(old.parent_path());
     const WineRun run = Launch(package, "/sleep=8000");
     // The engine writes its report only after its pause: no report yet
     // means the launcher did not wait for it.
     EXPECT_FALSE(fs::exists(package.string() + ".report")) << "the launcher waited for its engine";
     EXPECT_LT(run.seconds, 8.0) << "the launcher waited for its engine";
     EXPECT_EQ(run.exitCode, 0u);
-    ASSERT_TRUE(fs::exists(temp / "nowait-e2e.exe"));
-    EXPECT_EQ(ReadFile(temp / "nowait-e2e.exe"), ReadFile(Engine64Path()));
+    const auto copies = RunCopiesIn(temp, "nowait-e2e.exe");
+    ASSERT_EQ(copies.size(), 1u);
+    EXPECT_EQ(ReadFile(copies[0]), ReadFile(Engine64Path()));
     // Let the engine finish before the folder goes away.
     for (int i = 0; i < 150 && !fs::exists(package.string() + ".report"); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    fs::remove(temp / "nowait-e2e.exe");
+    fs::remove_all(copies[0].parent_path());
 }
 
 // --- processor width: WOW64 answered for real -----------------------------------
@@ -307,6 +384,7 @@ struct GateCase {
     unsigned allowedBit;                        // the element the package allows (others cleared)
     uint16_t win10Max, win11Max;
     std::string refusedAs;                      // empty: goes on
+    uint16_t win10Min = 1507;
 };
 
 class WindowsGate : public WineTest, public ::testing::WithParamInterface<GateCase> {};
@@ -317,6 +395,7 @@ TEST_P(WindowsGate, RefusesByNameOrGoesOn) {
     PackageRecipe recipe = RealRecipe(Stub32());
     recipe.allowedWindows = AllowedWindowsSet{};
     recipe.allowedWindows.bytes[c.allowedBit / 8] |= static_cast<uint8_t>(1u << (c.allowedBit % 8));
+    recipe.win10MinRelease = c.win10Min;
     recipe.win10MaxRelease = c.win10Max;
     recipe.win11MaxRelease = c.win11Max;
     const fs::path package = Place(BuildPackage(recipe));
@@ -342,6 +421,9 @@ INSTANTIATE_TEST_SUITE_P(
         GateCase{"Win10_22H2_ByBuild_Refused", "win10", {{"CurrentBuild", "19045"}, {"DisplayVersion", "22H2"}},
                  kWin10, 2111, 9999, "Windows 10 22H2 (2022 Update)"},
         GateCase{"Win10_22H2_ByBuild_Allowed", "win10", {{"CurrentBuild", "19045"}}, kWin10, 9999, 9999, ""},
+        // 1507 has no ReleaseId: its build tells.
+        GateCase{"Win10_1507_ByBuild_Refused", "win10", {{"CurrentBuild", "10240"}, {"ReleaseId", ""}}, kWin10, 9999,
+                 9999, "Windows 10 1507 (Original Release)", 1809},
         GateCase{"Win10_2004_ByReleaseId_Refused", "win10", {{"CurrentBuild", "19041"}, {"ReleaseId", "2004"}},
                  kWin10, 1909, 9999, "Windows 10 2004 (May 2020 Update)"},
         GateCase{"Win11_23H2_Refused", "win10", {{"CurrentBuild", "22631"}, {"DisplayVersion", "23H2"}}, kWin11,

@@ -86,5 +86,53 @@ INSTANTIATE_TEST_SUITE_P(Launchers, DllPlanting,
                              return info.param.launcher->name + "_" + NameOf(info.param.user);
                          });
 
+// The engine's own folder is where Windows looks first for the libraries
+// the engine imports, before its code runs.  The copy runs from a fresh
+// folder of its own, so a version.dll (which the test engine imports)
+// planted in the temporary folder, or beside the launcher when "/temp" last
+// puts the copy there, is not loaded, whoever runs the package.
+struct EngineFolderCase {
+    std::string name;
+    bool besideLauncher;  // "/temp" as the last argument
+    User user;
+};
+
+class EnginePlanting : public WineTest, public ::testing::WithParamInterface<EngineFolderCase> {};
+
+TEST_P(EnginePlanting, EngineLoadsNoLibraryFromTheFolderItsCopyIsWrittenTo) {
+    const EngineFolderCase& c = GetParam();
+    const fs::path package = Place(BuildPackage(RealRecipe(Stub32())));
+    // stub32.exe starts the 64-bit engine on 64-bit Windows: plant that width.
+    const fs::path planted = (c.besideLauncher ? package.parent_path() : PrefixTempFolder()) / "version.dll";
+    fs::create_directories(planted.parent_path());
+    fs::copy_file(Stub64().planted, planted, fs::copy_options::overwrite_existing);
+    fs::remove(planted.string() + ".loaded");
+
+    LaunchOptions options;
+    options.environment["WINEDLLOVERRIDES"] = "version=n,b";
+    options.user = c.user;
+    const WineRun run = Launch(package, c.besideLauncher ? "/temp" : "", options);
+    const bool loaded = fs::exists(planted.string() + ".loaded");
+    fs::remove(planted);
+    fs::remove(planted.string() + ".loaded");
+    ASSERT_TRUE(run.exited) << run.output << run.errors.substr(0, 2000);
+    const auto report = ReadReport(package);
+    ASSERT_FALSE(report.empty()) << "the engine did not run";
+    EXPECT_EQ(report.at("bits"), "64");
+    EXPECT_FALSE(loaded) << "the engine loaded the version.dll planted in " << planted.parent_path();
+    EXPECT_EQ(report.at("version_dll"), "C:\\windows\\system32\\version.dll");
+    EXPECT_TRUE(IsRunCopyPath(report.at("self"),
+                              c.besideLauncher ? WinePath(package.parent_path()) + "\\" : WineTempFolder()))
+        << report.at("self");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    stub32, EnginePlanting,
+    ::testing::Values(EngineFolderCase{"TemporaryFolder_Administrator", false, User::Administrator},
+                      EngineFolderCase{"TemporaryFolder_StandardUser", false, User::StandardUser},
+                      EngineFolderCase{"BesideTheLauncher_Administrator", true, User::Administrator},
+                      EngineFolderCase{"BesideTheLauncher_StandardUser", true, User::StandardUser}),
+    [](const auto& info) { return info.param.name; });
+
 }  // namespace
 }  // namespace e2e

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -110,6 +111,7 @@ std::string LaunchCommand(const fs::path& exe, const std::string& commandTail, c
                           " WINEDEBUG=+relay,trace+exec E2E_COMMAND_LINE=" +
                           ShellQuote("\"" + WinePath(exe) + "\"" + (commandTail.empty() ? "" : " " + commandTail));
     if (options.user == User::StandardUser) command += " E2E_STANDARD_USER=1";
+    if (options.hiddenWindowStation) command += " E2E_HIDDEN_WINDOW_STATION=1";
     bool display = false;
     for (const auto& [name, value] : options.environment) {
         command += " " + name + "=" + ShellQuote(value);
@@ -366,6 +368,35 @@ std::string WineTempFolder() {
     return std::string("C:\\users\\") + (user ? user->pw_name : "root") + "\\Temp\\";
 }
 
+bool IsRunCopyPath(const std::string& copy, const std::string& parent, const std::string& name) {
+    if (copy.size() != parent.size() + 17 + name.size() || copy.compare(0, parent.size(), parent) != 0 ||
+        copy.compare(parent.size() + 17, std::string::npos, name) != 0 || copy[parent.size() + 16] != '\\')
+        return false;
+    for (size_t i = parent.size(); i < parent.size() + 16; ++i)
+        if (!std::isxdigit(static_cast<unsigned char>(copy[i]))) return false;
+    return true;
+}
+
+std::vector<fs::path> RunCopiesIn(const fs::path& folder, const std::string& name) {
+    std::vector<fs::path> copies;
+    if (!fs::is_directory(folder)) return copies;
+    for (const auto& entry : fs::directory_iterator(folder)) {
+        const std::string candidate = "X:\\" + entry.path().filename().string() + "\\" + name;
+        if (entry.is_directory() && IsRunCopyPath(candidate, "X:\\", name) && fs::exists(entry.path() / name))
+            copies.push_back(entry.path() / name);
+    }
+    return copies;
+}
+
+fs::path LinuxPath(const std::string& windowsPath) {
+    std::string rest = windowsPath.size() > 2 ? windowsPath.substr(2) : std::string();
+    for (char& c : rest)
+        if (c == '\\') c = '/';
+    const char drive = static_cast<char>(std::toupper(static_cast<unsigned char>(windowsPath.empty() ? 0 : windowsPath[0])));
+    if (drive == 'Z') return fs::path(rest);
+    return PrefixPath() / "drive_c" / fs::path(rest).relative_path();
+}
+
 void WineTest::SetUp() { EnsurePrefix(); }
 
 void WineTest::TearDown() {
@@ -403,7 +434,19 @@ std::map<std::string, std::string> ReadReport(const fs::path& packagePath) {
     std::string line;
     while (std::getline(in, line)) {
         const size_t eq = line.find('=');
-        if (eq != std::string::npos) report[line.substr(0, eq)] = line.substr(eq + 1);
+        if (eq == std::string::npos) continue;
+        // Control characters and '%' come as %XX.
+        std::string value;
+        for (size_t i = eq + 1; i < line.size(); ++i) {
+            if (line[i] == '%' && i + 2 < line.size() + 0 && std::isxdigit(static_cast<unsigned char>(line[i + 1])) &&
+                std::isxdigit(static_cast<unsigned char>(line[i + 2]))) {
+                value += static_cast<char>(std::stoi(line.substr(i + 1, 2), nullptr, 16));
+                i += 2;
+            } else {
+                value += line[i];
+            }
+        }
+        report[line.substr(0, eq)] = value;
     }
     return report;
 }

@@ -103,6 +103,9 @@ const char* NameOf(User user);  // "Administrator", "StandardUser": part of test
 struct LaunchOptions {
     fs::path prefix;  // empty: PrefixPath()
     User user = User::Administrator;
+    // On a window station of its own that is not visible, as a service's
+    // program in session 0.
+    bool hiddenWindowStation = false;
     // Linux environment variables for Wine (e.g. WINEDLLOVERRIDES, DISPLAY).
     // Without DISPLAY, Wine's MessageBoxW returns at once; with one, it
     // waits for the user (see StartInBackground).
@@ -138,6 +141,15 @@ fs::path Place(const Bytes& package, const std::string& name = "setup.exe");
 std::vector<fs::path> FilesIn(const fs::path& folder);
 // GetTempPathW in the prefix, as the launcher sees it: C:\users\<user>\Temp\.
 std::string WineTempFolder();
+// True when copy is where the launcher puts its temporary copy: in a folder
+// of its own, named with 16 hexadecimal digits, inside parent (a Windows
+// path ending in '\'), under name.
+bool IsRunCopyPath(const std::string& copy, const std::string& parent, const std::string& name = "setup.exe");
+// The copies named name in run folders (16 hexadecimal digits) directly
+// inside folder, a Linux path.
+std::vector<fs::path> RunCopiesIn(const fs::path& folder, const std::string& name = "setup.exe");
+// The Linux path of a Windows path in the prefix (C:\... or Z:\...).
+fs::path LinuxPath(const std::string& windowsPath);
 
 // A test in the shared prefix.  Windows() changes the Windows the prefix
 // shows for this test only: the prefix is set back afterwards.

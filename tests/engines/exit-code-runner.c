@@ -16,6 +16,10 @@
  * CheckTokenMembership answers false, and every process the child starts
  * keeps the token.  Prints "tokenfailed=STEP,ERROR" when no such token can
  * be made.
+ *
+ * When E2E_HIDDEN_WINDOW_STATION is 1, the child runs on a window station of
+ * its own that is not visible (no WSF_VISIBLE), as a service's program does
+ * in session 0, where nobody can see or dismiss a window.
  */
 #include <windows.h>
 #include <stdio.h>
@@ -52,6 +56,26 @@ static HANDLE standard_user_token(void) {
     return restricted;
 }
 
+/* Makes a window station that is not the interactive one, with a desktop,
+ * and returns its desktop's name for STARTUPINFO, or NULL. */
+static wchar_t *hidden_desktop(void) {
+    static wchar_t name[] = L"e2e-hidden\\Default";
+    HWINSTA own = GetProcessWindowStation(), hidden;
+    HDESK desktop;
+    hidden = CreateWindowStationW(L"e2e-hidden", 0, WINSTA_ALL_ACCESS, NULL);
+    if (!hidden || !SetProcessWindowStation(hidden)) {
+        printf("stationfailed=%lu\n", (unsigned long)GetLastError());
+        return NULL;
+    }
+    desktop = CreateDesktopW(L"Default", NULL, NULL, 0, GENERIC_ALL, NULL);
+    SetProcessWindowStation(own);
+    if (!desktop) {
+        printf("stationfailed=%lu\n", (unsigned long)GetLastError());
+        return NULL;
+    }
+    return name;
+}
+
 int wmain(void) {
     wchar_t *p = GetCommandLineW();
     STARTUPINFOW si;
@@ -77,6 +101,10 @@ int wmain(void) {
     }
     ZeroMemory(&si, sizeof si);
     si.cb = sizeof si;
+    if (GetEnvironmentVariableW(L"E2E_HIDDEN_WINDOW_STATION", flag, 8) > 0 && flag[0] == L'1') {
+        si.lpDesktop = hidden_desktop();
+        if (!si.lpDesktop) return 1;
+    }
     ZeroMemory(&pi, sizeof pi);
     started = token ? CreateProcessAsUserW(token, NULL, p, NULL, NULL, FALSE, 0, NULL, NULL, &si, &pi)
                     : CreateProcessW(NULL, p, NULL, NULL, FALSE, 0, NULL, NULL, &si, &pi);

@@ -2,7 +2,9 @@
  * to an installer.  When any process loads it, it leaves a marker file
  * "<its own path>.loaded" beside itself.  It is copied under the names of
  * system libraries (mpr.dll, ...); it exports WNetGetUniversalNameW so that a
- * program importing that function from "mpr.dll" still starts with it.
+ * program importing that function from "mpr.dll" still starts with it, and
+ * GetFileVersionInfoSizeW so that a test engine importing it from
+ * "version.dll" does too.
  */
 #include <windows.h>
 
@@ -19,6 +21,12 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
         }
     }
     return TRUE;
+}
+
+__declspec(dllexport) DWORD WINAPI GetFileVersionInfoSizeW(LPCWSTR file, LPDWORD handle) {
+    (void)file;
+    if (handle) *handle = 0;
+    return 0;
 }
 
 __declspec(dllexport) DWORD WINAPI WNetGetUniversalNameW(LPCWSTR path, DWORD level, LPVOID buffer, LPDWORD size) {

@@ -7,19 +7,38 @@
  * this program ran), wow64 (yes when a 32-bit build runs on 64-bit Windows),
  * admin (yes when CheckTokenMembership finds BUILTIN\Administrators in its
  * token), elevation (TokenElevationType: default, full or limited),
- * package_closed (whether the package
+ * argc and arg1, arg2, ... (its arguments as the C runtime's rule splits
+ * them: CommandLineToArgvW), version_dll (the path of the version.dll it
+ * imports, as loaded: a planted copy must never be the one), folder_dacl
+ * (the DACL of the folder it runs from, in SDDL), package_closed (whether the package
  * file could be opened for deletion with full sharing: the launcher's own
  * handle shares reading only, so this fails while the launcher holds it open;
  * the running launcher image itself does not stand in the way, as renaming a
  * running program is allowed).
+ *
+ * Control characters and '%' in values are written as %XX, so that a value
+ * stays on its line.
  */
 #include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
 #include <shellapi.h>
 
 static void put(HANDLE out, const char *key, const wchar_t *value) {
-    char buffer[8192];
+    static wchar_t escaped[8192];
+    char buffer[8192 * 3];
     DWORD written;
-    int n = WideCharToMultiByte(CP_UTF8, 0, value, -1, buffer, sizeof buffer, NULL, NULL);
+    int i = 0, n;
+    for (; *value && i < 8180; ++value) {
+        if (*value < 0x20 || *value == L'%') {
+            wsprintfW(escaped + i, L"%%%02X", (unsigned)*value);
+            i += 3;
+        } else {
+            escaped[i++] = *value;
+        }
+    }
+    escaped[i] = 0;
+    n = WideCharToMultiByte(CP_UTF8, 0, escaped, -1, buffer, sizeof buffer, NULL, NULL);
     WriteFile(out, key, lstrlenA(key), &written, NULL);
     WriteFile(out, "=", 1, &written, NULL);
     if (n > 1) WriteFile(out, buffer, (DWORD)(n - 1), &written, NULL);
@@ -102,6 +121,40 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, LPWSTR args, int sho
                               : type == TokenElevationTypeLimited ? L"limited"
                               : type == TokenElevationTypeDefault ? L"default"
                                                                   : L"unknown");
+    }
+    {
+        wchar_t name[16], version[MAX_PATH];
+        DWORD unused = 0;
+        put(out, "argc", (wsprintfW(name, L"%d", argc - 1), name));
+        for (i = 1; i < argc; ++i) {
+            char key[16];
+            wsprintfA(key, "arg%d", i);
+            put(out, key, argv[i]);
+        }
+        /* A real import, resolved by the loader before this program runs. */
+        GetFileVersionInfoSizeW(self, &unused);
+        version[0] = 0;
+        GetModuleFileNameW(GetModuleHandleW(L"version.dll"), version, MAX_PATH);
+        put(out, "version_dll", version);
+    }
+    {
+        wchar_t folder[4096];
+        PSECURITY_DESCRIPTOR descriptor = NULL;
+        PACL dacl = NULL;
+        LPWSTR text = NULL;
+        wchar_t *cut;
+        lstrcpynW(folder, self, 4096);
+        cut = folder + lstrlenW(folder);
+        while (cut > folder && *cut != L'\\') --cut;
+        *cut = 0;
+        if (GetNamedSecurityInfoW(folder, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, NULL, NULL, &dacl, NULL,
+                                  &descriptor) == ERROR_SUCCESS &&
+            ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1,
+                                                                 DACL_SECURITY_INFORMATION, &text, NULL)) {
+            put(out, "folder_dacl", text);
+            LocalFree(text);
+        }
+        if (descriptor) LocalFree(descriptor);
     }
     put(out, "package_closed", probe != INVALID_HANDLE_VALUE ? L"yes" : L"no");
     CloseHandle(out);
