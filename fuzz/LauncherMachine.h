@@ -22,6 +22,14 @@
 //                bits 4-7  service pack
 //   bytes 5-52   CurrentBuild, DisplayVersion, ReleaseId in 16 bytes each:
 //                a length L, then the value's raw bytes (L > 15: no value)
+//   byte 53      bit 0     no visible window station (a service)
+//                bit 1     the random generator fails
+//                bit 2     the user's SID cannot be had
+//                bit 3     every run folder creation fails
+//                bit 4     the first run folder name is someone's folder
+//                          (with a file in it)
+//                bit 5     a file appears at the copy's name just before
+//                          it is created
 //
 // Registry values are raw bytes rather than text so that a run can also
 // meet a value without its NUL, or with an odd byte count.
@@ -31,7 +39,7 @@
 #include <vector>
 
 constexpr size_t kRegistrySlot = 16;
-constexpr size_t kMachineSize = 5 + 3 * kRegistrySlot;
+constexpr size_t kMachineSize = 5 + 3 * kRegistrySlot + 1;
 // libFuzzer keeps its inputs below 1 MiB, and the launcher reads and sums a
 // checked block in 1 MiB pieces; a file this much longer than its input can
 // hold a checked block of more than one piece.
@@ -48,6 +56,8 @@ constexpr const char16_t* kCommandLines[8] = {
     u"\"C:\\Downloads\\setup.exe\" /temp D:\\Work\\ /SILENT",
     u"\"C:\\Downloads\\setup.exe\" /temp \"D:\\My Work\" /temp",
 };
+// Which of them hold a silent switch (/silent or /s, any case).
+constexpr bool kSilentCommandLine[8] = {false, false, true, true, false, true, true, false};
 
 enum class Trouble : uint8_t {
     kNone,
@@ -86,6 +96,12 @@ struct Machine {
     uint8_t servicePack = 0;
     // Raw value bytes; none when the value is missing.
     std::optional<std::vector<uint8_t>> currentBuild, displayVersion, releaseId;
+    bool hiddenWindowStation = false;
+    bool randomFails = false;
+    bool userSidFails = false;
+    bool folderCreationFails = false;
+    bool firstRunFolderTaken = false;
+    bool copyNameTakenInARace = false;
 };
 
 inline std::optional<std::vector<uint8_t>> ReadSlot(const uint8_t* slot) {
@@ -122,6 +138,13 @@ inline Machine DecodeMachine(const uint8_t* p) {
     m.currentBuild = ReadSlot(p + 5);
     m.displayVersion = ReadSlot(p + 5 + kRegistrySlot);
     m.releaseId = ReadSlot(p + 5 + 2 * kRegistrySlot);
+    const uint8_t more = p[5 + 3 * kRegistrySlot];
+    m.hiddenWindowStation = more & 1;
+    m.randomFails = more & 2;
+    m.userSidFails = more & 4;
+    m.folderCreationFails = more & 8;
+    m.firstRunFolderTaken = more & 16;
+    m.copyNameTakenInARace = more & 32;
     return m;
 }
 
@@ -139,5 +162,8 @@ inline std::vector<uint8_t> EncodeMachine(const Machine& m) {
     WriteSlot(m.currentBuild, p.data() + 5);
     WriteSlot(m.displayVersion, p.data() + 5 + kRegistrySlot);
     WriteSlot(m.releaseId, p.data() + 5 + 2 * kRegistrySlot);
+    p[5 + 3 * kRegistrySlot] =
+        static_cast<uint8_t>(m.hiddenWindowStation | m.randomFails << 1 | m.userSidFails << 2 |
+                             m.folderCreationFails << 3 | m.firstRunFolderTaken << 4 | m.copyNameTakenInARace << 5);
     return p;
 }

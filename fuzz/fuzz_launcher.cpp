@@ -1,19 +1,23 @@
 // Whole launcher runs on the simulated Windows.  Input: kMachineSize bytes
 // that describe the machine (LauncherMachine.h: Windows version and registry
-// values, WOW64, administrator, command line, where the launcher is, and one
-// kind of trouble), then the package file itself.  Before the run the
+// values, WOW64, administrator, command line, where the launcher is, one
+// kind of trouble, and trouble with the run's own folder or its watchers),
+// then the package file itself.  Before the run the
 // locator's checkedCrc is recomputed (when its block lies inside the file,
 // and unless the machine bytes say to keep it), so the fuzzer gets past the
 // checksum to selection, the Windows gate, decoding, the temporary copy and
 // the start.
 //
 // After every run: it ended by a normal return or by one of the launcher's
-// exit codes; at most one message box, with the launcher's path as caption;
-// an engine was only ever started from a copy held against changes; no new
-// file is left behind unless the engine start was attempted, and none at
-// all after a normal run that waited and cleaned up; nothing of the package
-// or the copy stays open after a normal run.
+// exit codes; at most one message box, with the launcher's path as caption,
+// and none in a silent run or without a visible window station; an engine
+// was only ever started from a copy held against changes, in a run folder
+// of its own asked for with the protected DACL; no new file or folder is
+// left behind unless the engine start was attempted, and none at all after
+// a normal run that waited and cleaned up; nothing of the package or the
+// copy stays open after a normal run.
 #include <cstring>
+#include <map>
 #include <set>
 #include <string>
 
@@ -23,6 +27,7 @@
 #include "NoRTLStream/StubMemory.h"
 #include "StubCore/Fatal.h"
 #include "StubCore/Platform.h"
+#include "StubCore/TempCopy.h"
 #include "StubTypes/StubTypes.h"
 
 namespace {
@@ -91,16 +96,11 @@ void SetFacts(FakeWindows& fake, const Machine& m) {
     case Trouble::kDiskNearlyFull:
         fake.diskSpace = kDiskSpace;
         break;
-    case Trouble::kCopyUncreatable: {
-        const std::u16string path = fake.modulePath;
-        const std::u16string launcherFolder = path.substr(0, path.rfind(u'\\') + 1);
-        for (const std::u16string& folder :
-             {fake.tempPath, std::u16string(u"C:\\"), std::u16string(u"D:\\Work\\"),
-              std::u16string(u"D:\\My Work\\"), launcherFolder})
-            for (const char16_t* name : {u"setup.exe", u"setup2.exe"})
-                fake.uncreatable.insert(Upper(folder + name));
+    case Trouble::kCopyUncreatable:
+        fake.beforeCreateForWriting = [](FakeWindows& f, const std::u16string& path) {
+            f.uncreatable.insert(Upper(path));
+        };
         break;
-    }
     case Trouble::kCopyCannotBeHeld:
         fake.holdFails = true;
         break;
@@ -115,6 +115,25 @@ void SetFacts(FakeWindows& fake, const Machine& m) {
     default:
         break;
     }
+
+    fake.windowStationVisible = !m.hiddenWindowStation;
+    fake.randomFails = m.randomFails;
+    fake.userSidFails = m.userSidFails;
+    fake.folderCreationFails = m.folderCreationFails;
+    if (m.firstRunFolderTaken) {
+        // In whichever folder the run folder is made: all the candidates.
+        const std::u16string path = fake.modulePath;
+        for (const std::u16string& folder :
+             {fake.tempPath, std::u16string(u"C:\\"), std::u16string(u"D:\\Work\\"),
+              std::u16string(u"D:\\My Work\\"), path.substr(0, path.rfind(u'\\') + 1)}) {
+            fake.AddFolder(folder + kFirstRunFolder);
+            fake.AddFile(folder + kFirstRunFolder + u"\\setup.exe", Bytes(3, 7));
+        }
+    }
+    if (m.copyNameTakenInARace && m.trouble != Trouble::kCopyUncreatable)
+        fake.beforeCreateForWriting = [](FakeWindows& f, const std::u16string& path) {
+            f.AddFile(path, Bytes(3, 9));
+        };
 }
 
 // What the launcher will find at offset 128, if anything.
@@ -160,20 +179,45 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FakeWindows fake;
     SetFacts(fake, machine);
     fake.AddFile(fake.modulePath, file);
-    std::set<std::u16string> before;
+    std::set<std::u16string> before, foldersBefore = fake.folders;
+    std::map<std::u16string, Bytes> filesBefore = fake.files;
     for (const auto& f : fake.files) before.insert(f.first);
 
     const RunOutcome outcome = RunLauncherOn(fake);
 
     // How it ended.
     FUZZ_CHECK(fake.messages.size() <= 1);
-    std::set<std::u16string> added;
+    const bool watched = !kSilentCommandLine[machine.commandLine & 7] && !machine.hiddenWindowStation;
+    std::set<std::u16string> added, addedFolders;
     for (const auto& f : fake.files)
         if (!before.count(f.first)) added.insert(f.first);
+    for (const auto& f : fake.folders)
+        if (!foldersBefore.count(f)) addedFolders.insert(f);
+    // What was there before is still there, unchanged (whatever appeared
+    // in a race is not the launcher's to touch either).
+    for (const auto& [key, bytes] : filesBefore) FUZZ_CHECK(fake.files.count(key) && fake.files[key] == bytes);
+    for (const auto& f : foldersBefore) FUZZ_CHECK(fake.folders.count(f));
+    // Every run folder is asked for with the protected DACL.
+    StubString sid(fake.userSid.c_str()), security;
+    RunFolderSecurity(sid, security);
+    for (const auto& created : fake.createdFolders) FUZZ_CHECK(created.securityDescriptor == security.Text());
     const bool startAttempted = !fake.starts.empty();
     FUZZ_CHECK(fake.starts.size() <= 1);
     // Nothing can have been swapped in between writing the copy and its start.
-    if (startAttempted) FUZZ_CHECK(fake.starts[0].copyHeld);
+    if (startAttempted) {
+        FUZZ_CHECK(fake.starts[0].copyHeld);
+        // The copy sits in a folder this run made.
+        const StartRecord& start = fake.starts[0];
+        // A direct start's command line begins with the quoted copy.
+        const std::u16string copy =
+            start.shell ? start.file : start.commandLine.substr(1, start.commandLine.find(u'"', 1) - 1);
+        const std::u16string folder = Upper(copy.substr(0, copy.rfind(u'\\')));
+        FUZZ_CHECK(!foldersBefore.count(folder));
+        bool madeByThisRun = false;
+        for (const auto& created : fake.createdFolders) madeByThisRun |= Upper(created.path) == folder;
+        FUZZ_CHECK(madeByThisRun);
+        if (fake.starts[0].shell) FUZZ_CHECK(fake.starts[0].noErrorUi == !watched);
+    }
     FUZZ_CHECK(fake.HasFile(fake.modulePath));
 
     if (outcome.returnedNormally) {
@@ -186,11 +230,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         PackageLocator locator;
         FUZZ_CHECK(ReadLocatorOf(file, locator));
         if (locator.minimumFileSize == 0) {
-            // Waited (when there was a process) and deleted the copy.
+            // Waited (when there was a process) and deleted the copy and its folder.
             FUZZ_CHECK(added.empty());
+            FUZZ_CHECK(addedFolders.empty());
         } else {
             // Started and left running: the copy stays, nobody waited.
             FUZZ_CHECK(added.size() == 1);
+            FUZZ_CHECK(addedFolders.size() == 1);
             FUZZ_CHECK(outcome.exitCode == 0);
         }
     } else {
@@ -199,7 +245,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                    code == kExitTemporaryCopy || code == kExitWrongWidth ||
                    code == kExitUnsupportedWindows || code == kOutOfMemoryExitCode ||
                    code == kStartError || code == kExitEngineStartUnknown);
-        if (code == kOutOfMemoryExitCode) {
+        if (code == kOutOfMemoryExitCode || !watched) {
             FUZZ_CHECK(fake.messages.empty());
         } else {
             FUZZ_CHECK(fake.messages.size() == 1);
@@ -210,8 +256,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         // Only a failed start gets that far, and only it leaves its copy.
         FUZZ_CHECK(startAttempted == (code == kStartError || code == kExitEngineStartUnknown));
-        if (!startAttempted) FUZZ_CHECK(added.empty());
-        else FUZZ_CHECK(added.size() == 1);
+        if (!startAttempted) {
+            // Nothing left, except a file that appeared in a race and the
+            // run folder it keeps from being removed.
+            for (const auto& key : added) FUZZ_CHECK(fake.files[key] == Bytes(3, 9));
+            FUZZ_CHECK(addedFolders.size() == added.size());
+        } else {
+            FUZZ_CHECK(added.size() == 1);
+            FUZZ_CHECK(addedFolders.size() == 1);
+        }
     }
     return 0;
 }

@@ -270,6 +270,14 @@ std::vector<NamedMachine> SituationMachines() {
     Machine bits32 = base;
     bits32.wow64 = false;
     list.push_back({"32-bit-windows", bits32});
+    // The run's own folder and who watches.
+    for (int bit = 0; bit < 6; ++bit) {
+        Machine m = base;
+        bool* flags[] = {&m.hiddenWindowStation, &m.randomFails, &m.userSidFails,
+                         &m.folderCreationFails, &m.firstRunFolderTaken, &m.copyNameTakenInARace};
+        *flags[bit] = true;
+        list.push_back({"run-folder" + std::to_string(bit), m});
+    }
     return list;
 }
 
