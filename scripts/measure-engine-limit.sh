@@ -174,7 +174,9 @@ export WINEPREFIX=$work/wineprefix WINEDEBUG=-all WINEARCH=win64
 unset DISPLAY
 
 cleanup() {
-    trap - EXIT INT TERM
+    # A second Ctrl+C must not cut the cleanup short.
+    trap '' INT TERM
+    trap - EXIT
     if [ -n "$monitor_pid" ]; then kill "$monitor_pid" 2>/dev/null || true; fi
     # Ends the launcher and the engine too when a run was interrupted: Wine
     # starts them detached from this script.
@@ -326,7 +328,9 @@ probe() {
     watch_peak "$name" "$(to_wine "$pkg")" "$probe_dir/peak" &
     monitor_pid=$!
     rc=0
-    res=$(E2E_COMMAND_LINE="$cl" timeout "$timeout_s" \
+    # --foreground: the runner stays in this script's process group, so that
+    # Ctrl+C reaches it at once instead of after the probe.
+    res=$(E2E_COMMAND_LINE="$cl" timeout --foreground "$timeout_s" \
         /usr/bin/time -f %M -o "$probe_dir/runner-rss" "$wine64" "$runner" 2>/dev/null) || rc=$?
     t2=$(now_ms)
     kill "$monitor_pid" 2>/dev/null || true
@@ -337,8 +341,9 @@ probe() {
     if [ -z "$p_exit" ]; then
         if [ "$rc" = 124 ]; then
             p_exit=timeout
-            # The launcher may still be at work, detached: end it and
-            # everything else in the prefix, then start afresh.
+            # Only the runner's parent, time, was stopped; the runner and the
+            # launcher, which Wine starts detached, may still be at work: end
+            # everything in the prefix, then start afresh.
             wineserver -k 2>/dev/null || true
             wineserver -p
         else
