@@ -168,7 +168,7 @@ lock=$work/lock
 mkdir "$lock" 2>/dev/null || die "$work is in use by another run (or a crashed one: remove $lock)"
 probe_dir=$work/probe
 temp_dir=$work/temp
-monitor_pid="" server_up=0
+monitor_pid="" run_pid="" server_up=0
 export WINEPREFIX=$work/wineprefix WINEDEBUG=-all WINEARCH=win64
 # No display: a message box returns at once, and the exit code tells.
 unset DISPLAY
@@ -178,6 +178,7 @@ cleanup() {
     trap '' INT TERM
     trap - EXIT
     if [ -n "$monitor_pid" ]; then kill "$monitor_pid" 2>/dev/null || true; fi
+    if [ -n "$run_pid" ]; then kill -TERM -- "-$run_pid" "$run_pid" 2>/dev/null || true; fi
     # Ends the launcher and the engine too when a run was interrupted: Wine
     # starts them detached from this script.
     if [ "$server_up" = 1 ]; then wineserver -k 2>/dev/null || true; fi
@@ -293,7 +294,7 @@ watch_peak() {
 engine_exit=77
 # Sets p_packed, p_exit, p_ok (1 = the engine ran), p_build, p_run, p_peak, p_runner.
 probe() {
-    local size=$1 bytes image_bytes name engine pkg out cl res rc t0 t1 t2 report
+    local size=$1 bytes image_bytes name engine pkg out cl rc t0 t1 t2 report
     bytes=$((size * 1048576))
     image_bytes=$(stat -c %s "$engine_image")
     local free_kib
@@ -328,27 +329,30 @@ probe() {
     watch_peak "$name" "$(to_wine "$pkg")" "$probe_dir/peak" &
     monitor_pid=$!
     rc=0
-    # --foreground: the runner stays in this script's process group, so that
-    # Ctrl+C reaches it at once instead of after the probe.
-    res=$(E2E_COMMAND_LINE="$cl" timeout --foreground "$timeout_s" \
-        /usr/bin/time -f %M -o "$probe_dir/runner-rss" "$wine64" "$runner" 2>/dev/null) || rc=$?
+    # In the background, and waited for: the runner takes Ctrl+C as a console
+    # event and carries on, and bash would run the trap only after it.  wait
+    # returns at once instead, and the cleanup ends timeout's process group
+    # (timeout makes one), the runner and whatever Wine started in it.  The
+    # output goes to a file, not a pipe, which the launcher may inherit.
+    E2E_COMMAND_LINE="$cl" timeout "$timeout_s" /usr/bin/time -f %M -o "$probe_dir/runner-rss" \
+        "$wine64" "$runner" >"$probe_dir/runner-out" 2>/dev/null &
+    run_pid=$!
+    wait "$run_pid" || rc=$?
+    run_pid=""
     t2=$(now_ms)
     kill "$monitor_pid" 2>/dev/null || true
     wait "$monitor_pid" 2>/dev/null || true
     monitor_pid=""
 
-    p_exit=$(printf '%s\n' "$res" | tr -d '\r' | sed -n 's/^exitcode=//p')
-    if [ -z "$p_exit" ]; then
-        if [ "$rc" = 124 ]; then
-            p_exit=timeout
-            # Only the runner's parent, time, was stopped; the runner and the
-            # launcher, which Wine starts detached, may still be at work: end
-            # everything in the prefix, then start afresh.
-            wineserver -k 2>/dev/null || true
-            wineserver -p
-        else
-            p_exit="none(rc=$rc)"
-        fi
+    p_exit=$(tr -d '\r' <"$probe_dir/runner-out" | sed -n 's/^exitcode=//p')
+    if [ "$rc" = 124 ]; then
+        p_exit=timeout
+        # The launcher, which Wine starts detached from the runner, may
+        # still be at work: end everything in the prefix, then start afresh.
+        wineserver -k 2>/dev/null || true
+        wineserver -p
+    elif [ -z "$p_exit" ]; then
+        p_exit="none(rc=$rc)"
     fi
     p_ok=0
     if [ "$p_exit" = "$engine_exit" ] && [ -f "$pkg.report" ]; then
@@ -365,7 +369,7 @@ probe() {
     [ -s "$probe_dir/peak" ] && p_peak=$(($(cat "$probe_dir/peak") / 1024))
     p_runner=-
     [ -s "$probe_dir/runner-rss" ] && p_runner=$(($(tail -n 1 "$probe_dir/runner-rss") / 1024))
-    rm -rf "$pkg" "$pkg.report" "$temp_dir" "$probe_dir/peak" "$probe_dir/runner-rss"
+    rm -rf "$pkg" "$pkg.report" "$temp_dir" "$probe_dir/peak" "$probe_dir/runner-rss" "$probe_dir/runner-out"
     mkdir -p "$temp_dir"
 
     local verdict=fails
@@ -429,5 +433,7 @@ while [ $((hi - lo)) -gt "$step" ]; do
 done
 echo
 lo_packed=$(eval echo "\${packed_$lo:-}") hi_exit=$(eval echo "\${exit_$hi:-}")
-echo "result: largest that runs $lo MiB (${lo_packed:+packed $lo_packed bytes}${lo_packed:-assumed, not probed});" \
-    "first that fails $hi MiB (${hi_exit:+exit $hi_exit}${hi_exit:-assumed, not probed})"
+lo_note="assumed, not probed" hi_note="assumed, not probed"
+[ -z "$lo_packed" ] || lo_note="packed $lo_packed bytes"
+[ -z "$hi_exit" ] || hi_note="exit $hi_exit"
+echo "result: largest that runs $lo MiB ($lo_note); first that fails $hi MiB ($hi_note)"
