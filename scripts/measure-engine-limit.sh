@@ -6,11 +6,9 @@
 # really started and wrote its report.  Bisection between two sizes, or a
 # list of sizes.
 #
-#   scripts/measure-engine-limit.sh --stub FILE --kind KIND (--range LO:HI | --sizes LIST) [options]
+#   scripts/measure-engine-limit.sh [--stub FILE] --kind KIND (--range LO:HI | --sizes LIST) [options]
 #
 # Required:
-#   --stub FILE             the launcher to test (a PE32 i386 image, e.g.
-#                           stub32-before.exe); it is copied, never changed
 #   --kind KIND             the engine's bulk data:
 #                             incompressible  random bytes: packed size about
 #                                             the unpacked size, the worst case
@@ -23,6 +21,8 @@
 #   --sizes LIST            or probe just these sizes (MiB, comma-separated)
 #
 # Options:
+#   --stub FILE             the launcher to test (a PE32 i386 image; default
+#                           build/win32/stub32.exe); it is copied, never changed
 #   --large-address-aware   test a copy of --stub with IMAGE_FILE_LARGE_ADDRESS_AWARE
 #                           (0x0020) set in its COFF header
 #   --engine-bits 32|64     which engine the package carries, alone (default 64;
@@ -34,9 +34,10 @@
 #   --preset N              mkpackage --preset (default 0: fast to build)
 #   --dict SIZE             mkpackage --dict (default 4KiB, see below)
 #   --timeout SECONDS       give up on one launcher run after this (default 3600)
-#   --files DIR             where stub32-before.exe's companions are:
-#                           report-engine32.exe, report-engine64.exe,
-#                           exit-code-runner.exe, mkpackage (default /work/limit-stubs)
+#   --files DIR             take the test programs from DIR instead of the
+#                           build tree: report-engine32.exe, report-engine64.exe,
+#                           exit-code-runner.exe, mkpackage (to measure an older
+#                           launcher with the programs of its time)
 #   --work DIR              working folder (default build/engine-limit in the
 #                           repository); it keeps its Wine prefix for the next run
 #   --log FILE              also append one tab-separated line per probe to FILE
@@ -74,7 +75,7 @@ usage() { sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'; }
 die() { printf '%s: %s\n' "$me" "$*" >&2; exit 2; }
 
 stub="" kind="" range="" sizes="" laa=0 bits=64 step=25 assume_ends=0
-preset=0 dict=4KiB timeout_s=3600 files=/work/limit-stubs work="" log="" niceness=10
+preset=0 dict=4KiB timeout_s=3600 files="" work="" log="" niceness=10
 need_value() { [ $# -ge 2 ] || die "$1 needs a value (see --help)"; }
 while [ $# -gt 0 ]; do
     case "$1" in
@@ -107,7 +108,7 @@ check_size() {
         die "size '$1' is not a whole number of MiB from 1 to 2047 (an engine stays below 2 GiB)"
 }
 
-[ -n "$stub" ] || die "--stub FILE is required (see --help)"
+stub=${stub:-$(cd "$(dirname "$0")/.." && pwd)/build/win32/stub32.exe}
 [ -f "$stub" ] || die "--stub $stub: no such file"
 case "$kind" in
 incompressible | typical) ;;
@@ -145,17 +146,27 @@ if [ "$current_nice" -lt "$niceness" ]; then
         --stub "$stub" --kind "$kind" ${range:+--range "$range"} ${sizes:+--sizes "$sizes"} \
         $([ "$laa" = 1 ] && echo --large-address-aware) --engine-bits "$bits" --step "$step" \
         $([ "$assume_ends" = 1 ] && echo --assume-ends) --preset "$preset" --dict "$dict" \
-        --timeout "$timeout_s" --files "$files" ${work:+--work "$work"} ${log:+--log "$log"}
+        --timeout "$timeout_s" ${files:+--files "$files"} ${work:+--work "$work"} ${log:+--log "$log"}
 fi
 
+root=$(cd "$(dirname "$0")/.." && pwd)
+# A test program: from --files, or where scripts/build-all.sh puts it.
+companion() {
+    if [ -n "$files" ]; then echo "$files/$1"; return; fi
+    case $1 in
+    report-engine32.exe) echo "$root/build/win32/tests/engines/report-engine.exe" ;;
+    report-engine64.exe) echo "$root/build/win64/tests/engines/report-engine.exe" ;;
+    exit-code-runner.exe) echo "$root/build/win64/tests/engines/exit-code-runner.exe" ;;
+    mkpackage) echo "$root/build/host/tools/mkpackage/mkpackage" ;;
+    esac
+}
 for f in report-engine32.exe report-engine64.exe exit-code-runner.exe mkpackage; do
-    [ -f "$files/$f" ] || die "--files $files has no $f"
+    [ -f "$(companion "$f")" ] || die "$(companion "$f") is missing (scripts/build-all.sh builds it, or give --files)"
 done
 wine64=/usr/lib/wine/wine64
 for tool in "$wine64" wineserver wineboot timeout pgrep od dd /usr/bin/time; do
     command -v "$tool" >/dev/null || die "$tool is missing"
 done
-root=$(cd "$(dirname "$0")/.." && pwd)
 work=${work:-$root/build/engine-limit}
 mkdir -p "$work"
 work=$(cd "$work" && pwd)
@@ -192,9 +203,9 @@ trap 'exit 143' TERM
 rm -rf "$probe_dir" "$temp_dir"
 mkdir -p "$probe_dir" "$temp_dir"
 for f in report-engine32.exe report-engine64.exe exit-code-runner.exe; do
-    cp "$files/$f" "$probe_dir/$f"
+    cp "$(companion "$f")" "$probe_dir/$f"
 done
-mkpackage=$files/mkpackage
+mkpackage=$(companion mkpackage)
 engine_image=$probe_dir/report-engine$bits.exe
 runner=$probe_dir/exit-code-runner.exe
 
