@@ -1,14 +1,19 @@
-// mkpackage verify on damaged packages: the first failure is named precisely,
-// and what the launcher would not notice passes.
+// mkpackage verify, and the same rules in inspect and extract: the first
+// failure is named precisely, what the launcher would not notice passes, and
+// what it accepts but runs wrongly is warned about.
+#include <cstdio>
 #include <functional>
 
 #include "CliRunner.h"
 #include "PeImage.h"
+#include "TestFiles.h"
 #include "TestPackages.h"
 
 using namespace mk;
 
 namespace {
+
+class Verify : public MkpackageTest {};
 
 void Put16(Bytes& b, size_t at, uint16_t v) {
     b[at] = static_cast<uint8_t>(v);
@@ -144,7 +149,7 @@ INSTANTIATE_TEST_SUITE_P(Packages, VerifyDamage, ::testing::ValuesIn(kDamages),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // The checks run in the launcher's order, and the lines show which passed.
-TEST_F(MkpackageTest, VerifyReportsEachCheckInOrder) {
+TEST_F(Verify, VerifyReportsEachCheckInOrder) {
     ASSERT_EQ(Mk({"build", "--stub", stub, "--engine32", Put("e.bin", EngineBytes(3000)), "--refuse-64bit",
                   "--allow", "all", "-o", File("pkg.exe")})
                   .exitCode,
@@ -166,7 +171,7 @@ TEST_F(MkpackageTest, VerifyReportsEachCheckInOrder) {
 // read from a PE header nor "truncated": a bare launcher, a program whose PE
 // header covers the locator bytes (an engine, /bin/ls), a locator pointing
 // into the launcher image or contradicting itself.
-TEST_F(MkpackageTest, VerifyAndInspectSayNoPackageForFilesThatCannotHoldOne) {
+TEST_F(Verify, VerifyAndInspectSayNoPackageForFilesThatCannotHoldOne) {
     Bytes program = ReadBytes(stub);
     std::string error;
     ASSERT_TRUE(MovePeHeader(program, 128, error)) << error;
@@ -206,7 +211,7 @@ TEST_F(MkpackageTest, VerifyAndInspectSayNoPackageForFilesThatCannotHoldOne) {
 }
 
 // A launcher without a package, a missing file and usage errors.
-TEST_F(MkpackageTest, VerifyAndExtractRefuseWhatIsNoPackage) {
+TEST_F(Verify, VerifyAndExtractRefuseWhatIsNoPackage) {
     RunResult r = Mk({"verify", stub});
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_TRUE(Contains(r.err, stub + ": no package")) << r.err;
@@ -233,5 +238,201 @@ TEST_F(MkpackageTest, VerifyAndExtractRefuseWhatIsNoPackage) {
         EXPECT_FALSE(r.err.empty());
     }
 }
+
+struct HugeBlock {
+    const char* name;
+    uint32_t checkedLength;
+    uint32_t checkedCrc;
+    bool passes;
+};
+void PrintTo(const HugeBlock& c, std::ostream* os) { *os << c.name; }
+
+const HugeBlock kHugeBlocks[] = {
+    {"Exactly2GiBSummingTo0", 0x80000000u, 0, true},
+    {"Exactly2GiBWithAnotherCrc", 0x80000000u, 0x1234ABCDu, false},
+    {"NearlyFourGiBSummingTo0", 0xF0000000u, 0, true},
+    {"NearlyFourGiBWithAnotherCrc", 0xF0000000u, 0xFFFFFFFFu, false},
+};
+
+class CheckedBlockOf2GiBOrMore : public MkpackageTest, public ::testing::WithParamInterface<HugeBlock> {};
+
+// Hand-made: a small package, its file extended with holes and its locator
+// claiming the whole as checked block.
+TEST_P(CheckedBlockOf2GiBOrMore, SumsTo0AsInTheLauncher) {
+    const HugeBlock& c = GetParam();
+    RunResult r = Mk({"build", "--stub", stub, "--engine64", Put("e.bin", EngineBytes(20000, 64)), "--allow", "all",
+                      "--wrong-width-text", "w", "-o", File("small.exe")});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    Bytes package = ReadBytes(File("small.exe"));
+    PackageLocator l = LocatorOf(package);
+    const uint64_t size = uint64_t{l.packageOffset} + c.checkedLength;
+    l.checkedLength = c.checkedLength;
+    l.checkedCrc = c.checkedCrc;
+    l.expectedSizeLow = static_cast<uint32_t>(size);
+    l.expectedSizeHigh = 0;
+    SetLocator(package, l);
+    MakeSparse(File("pkg.exe"), size, package);
+
+    char crc[16];
+    std::snprintf(crc, sizeof crc, "0x%08X", c.checkedCrc);
+    r = Mk({"verify", File("pkg.exe")});
+    if (c.passes) {
+        EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+        EXPECT_TRUE(Contains(r.out, "OK checked block: " + std::to_string(c.checkedLength) +
+                                        " bytes, CRC-32 0x00000000"))
+            << r.out;
+        EXPECT_TRUE(Contains(r.out, "pkg.exe: OK")) << r.out;
+    } else {
+        EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
+        EXPECT_TRUE(Contains(r.err, "is 0x00000000, locator field checkedCrc says " + std::string(crc))) << r.err;
+        EXPECT_TRUE(Contains(r.err, "2 GiB or more to 0")) << r.err;
+    }
+    EXPECT_LT(r.peakRss, kSmallPeak) << "a block that sums to 0 is never read";
+
+    r = Mk({"inspect", File("pkg.exe")});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_TRUE(Contains(r.out, c.passes ? "CRC-32             passes (0x00000000)"
+                                         : "CRC-32             FAILS: the checked block gives 0x00000000, the "
+                                           "locator says " + std::string(crc)))
+        << r.out;
+    EXPECT_LT(r.peakRss, kSmallPeak);
+}
+
+INSTANTIATE_TEST_SUITE_P(Locators, CheckedBlockOf2GiBOrMore, ::testing::ValuesIn(kHugeBlocks),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// ---------------------------------------------------------------------------
+// Files that hold no package: extract says so as verify and inspect do, and
+// a real program whose PE header is at 128 is no package to any of them.
+
+TEST_F(Verify, ExtractSaysNoPackageForFilesThatCannotHoldOne) {
+    const std::string program = ProgramWithPeHeaderAt128();
+    ASSERT_TRUE(fs::exists(program)) << "the 32-bit test engine is not built: " << program;
+    for (const char* command : {"verify", "inspect"}) {
+        const RunResult r = Mk({command, program});
+        EXPECT_EQ(r.exitCode, 1) << Describe({command, program}, r);
+        EXPECT_TRUE(Contains(r.err, program + ": no package: its PE header starts at 128")) << r.err;
+        EXPECT_EQ(r.out, "");
+    }
+    const struct {
+        std::string path;
+        const char* saying;
+    } cases[] = {
+        {stub, "no package: locator field packageOffset is 0"},
+        {program, "no package: its PE header starts at 128"},
+        {"/bin/ls", "no package: the file is no Windows program"},
+        {Put("short.bin", Bytes(100, 'M')), "no package: the file is 100 bytes long"},
+    };
+    for (const auto& c : cases) {
+        const std::vector<std::string> args = {"extract", c.path, "--engine32", "-o", File("x.exe")};
+        const RunResult r = Mk(args);
+        EXPECT_EQ(r.exitCode, 1) << Describe(args, r);
+        EXPECT_TRUE(Contains(r.err, c.path + ": " + c.saying)) << r.err;
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(Listing(), std::vector<std::string>{"short.bin"}) << "no output, no temporary file";
+    }
+}
+
+// ---------------------------------------------------------------------------
+// What the launcher accepts but runs wrongly: verify and inspect pass the
+// package and warn.
+
+struct Oddity {
+    const char* name;
+    std::function<void(Bytes&)> apply;  // on a sound package; reseals what it changes
+    const char* warning;                // nullptr: none
+};
+void PrintTo(const Oddity& c, std::ostream* os) { *os << c.name; }
+
+void ChangeHeader(Bytes& b, const std::function<void(PackageHeader&)>& change) {
+    PackageHeader h = HeaderOf(b);
+    change(h);
+    SetHeader(b, h);
+    ResealPackage(b);
+}
+
+void Disallow(PackageHeader& h, unsigned element) {
+    h.allowedWindows.bytes[element / 8] &= static_cast<uint8_t>(~(1u << (element % 8)));
+}
+
+const Oddity kOddities[] = {
+    {"SoundPackage", [](Bytes&) {}, nullptr},
+    {"Engine64HoldsMoreThanUnpackedSize",
+     [](Bytes& b) { ChangeHeader(b, [](PackageHeader& h) { h.engine64.unpackedSize /= 2; }); },
+     "engine64: ", },
+    {"Engine32HoldsMoreThanUnpackedSize",
+     [](Bytes& b) { ChangeHeader(b, [](PackageHeader& h) { h.engine32.unpackedSize = 1000; }); },
+     "engine32: "},
+    {"Windows10RangeUpsideDown",
+     [](Bytes& b) {
+         ChangeHeader(b, [](PackageHeader& h) {
+             h.win10MinRelease = 2004;
+             h.win10MaxRelease = 1809;
+         });
+     },
+     "Windows 10 is allowed, but its release range 2004 to 1809 is upside down"},
+    {"Windows11RangeUpsideDown",
+     [](Bytes& b) {
+         ChangeHeader(b, [](PackageHeader& h) {
+             h.win11MinRelease = 2310;
+             h.win11MaxRelease = 2110;
+         });
+     },
+     "Windows 11 is allowed, but its release range 2310 to 2110 is upside down"},
+    // A range of a version the package refuses anyway changes nothing.
+    {"Windows10RangeUpsideDownButNotAllowed",
+     [](Bytes& b) {
+         ChangeHeader(b, [](PackageHeader& h) {
+             Disallow(h, kWin10);
+             h.win10MinRelease = 2004;
+             h.win10MaxRelease = 1809;
+         });
+     },
+     nullptr},
+    {"Windows11RangeUpsideDownButNotAllowed",
+     [](Bytes& b) {
+         ChangeHeader(b, [](PackageHeader& h) {
+             Disallow(h, kWin11);
+             h.win11MinRelease = 2310;
+             h.win11MaxRelease = 2110;
+         });
+     },
+     nullptr},
+};
+
+class LauncherRunsItWrongly : public MkpackageTest, public ::testing::WithParamInterface<Oddity> {};
+
+TEST_P(LauncherRunsItWrongly, VerifyAndInspectWarn) {
+    const Oddity& c = GetParam();
+    RunResult r = Mk({"build", "--stub", stub, "--engine32", Put("e32.bin", EngineBytes(30000, 32)), "--engine64",
+                      Put("e64.bin", EngineBytes(50000, 64)), "--allow", "all", "--unsupported-text", "u",
+                      "-o", File("pkg.exe")});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    Bytes package = ReadBytes(File("pkg.exe"));
+    c.apply(package);
+    const std::string path = Put("odd.exe", package);
+
+    r = Mk({"verify", path});
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_TRUE(Contains(r.out, "odd.exe: OK")) << r.out;
+    const RunResult text = Mk({"inspect", path}), json = Mk({"inspect", "--json", path});
+    EXPECT_EQ(text.exitCode, 0) << text.err;
+    if (!c.warning) {
+        EXPECT_FALSE(Contains(r.err, "warning")) << r.err;
+        EXPECT_FALSE(Contains(text.out, "warning")) << text.out;
+        EXPECT_TRUE(Contains(json.out, "\"warnings\": []")) << json.out;
+        return;
+    }
+    EXPECT_TRUE(Contains(r.err, std::string("mkpackage: warning: ") + c.warning)) << r.err;
+    EXPECT_TRUE(Contains(text.out, std::string("warning: ") + c.warning)) << text.out;
+    EXPECT_TRUE(Contains(json.out, std::string("\"warnings\": [\"") + c.warning)) << json.out;
+    if (Contains(c.warning, "engine")) {
+        EXPECT_TRUE(Contains(r.err, "the launcher would run a cut engine")) << r.err;
+        EXPECT_TRUE(Contains(text.out, "the launcher would run a cut engine")) << text.out;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Headers, LauncherRunsItWrongly, ::testing::ValuesIn(kOddities),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
