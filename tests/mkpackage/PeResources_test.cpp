@@ -1,4 +1,4 @@
-// The resource library: .ico parsing, version resources, rewriting the real
+// The resource code: .ico parsing, version resources, rewriting the real
 // launchers' resource sections, the PE checksum, and reading back.  What the
 // writer produces is read back with tools written without it: Debian's
 // pefile and icoutils' wrestool.
@@ -10,7 +10,7 @@
 #include "CRC32/CRC32.h"
 #include "CliRunner.h"
 #include "PeImage.h"
-#include "PeResources.h"
+#include "ResourceSection.h"
 
 using namespace mk;
 

@@ -14,7 +14,7 @@
 #include "Options.h"
 #include "PackageCheck.h"
 #include "PeImage.h"
-#include "PeResources.h"
+#include "ResourceSection.h"
 
 const char* const kBuildHelp = R"(usage: mkpackage build (--engine32 FILE | --engine64 FILE | both)
                       --allow VERSIONS [options] -o OUT

@@ -9,7 +9,7 @@
 #include "Options.h"
 #include "PackageCheck.h"
 #include "PeImage.h"
-#include "PeResources.h"
+#include "ResourceTree.h"
 
 const char* const kInspectHelp = R"(usage: mkpackage inspect FILE [--json]
 
