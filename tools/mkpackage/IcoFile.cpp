@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "CRC32/CRC32.h"
 #include "PeBytes.h"
 
 using namespace pe_bytes;
@@ -12,10 +13,21 @@ const uint8_t kPngSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
 
 std::string Size(const IconImage& image) { return Num(image.width) + "x" + Num(image.height); }
 
+// Whether a PNG of this colour type may have this bit depth.
+bool DepthAllowed(uint8_t colourType, uint8_t depth) {
+    switch (colourType) {
+        case 0: return depth == 1 || depth == 2 || depth == 4 || depth == 8 || depth == 16;  // grey
+        case 3: return depth == 1 || depth == 2 || depth == 4 || depth == 8;                 // palette
+        case 2: case 4: case 6: return depth == 8 || depth == 16;  // RGB, grey + alpha, RGBA
+        default: return false;
+    }
+}
+
 void CheckPng(const Reader& r, IconImage& image, const std::string& label) {
     // Windows takes the size from IHDR and decodes the rest only when it
-    // draws the icon, so a PNG cut short would pass unnoticed until then:
-    // walk the chunks to IEND.
+    // draws the icon, so a damaged PNG would pass unnoticed until users see
+    // no icon.  Every chunk is walked to IEND and its CRC checked; the
+    // chunks a decoder needs must be there, in their order.
     if (r.BigU32(8) != 13 || std::memcmp(r.data() + 12, "IHDR", 4) != 0)
         Refuse(label + " is a PNG without an IHDR chunk first");
     const uint32_t width = r.BigU32(16), height = r.BigU32(20);
@@ -23,13 +35,40 @@ void CheckPng(const Reader& r, IconImage& image, const std::string& label) {
     if (width != image.width || height != image.height)
         Refuse(label + ": the PNG is " + Num(width) + "x" + Num(height) + ", the icon directory says " + Size(image));
     const int channels = colourType == 0 ? 1 : colourType == 2 ? 3 : colourType == 3 ? 1 : colourType == 4 ? 2 : colourType == 6 ? 4 : 0;
-    if (channels == 0 || depth == 0 || depth > 16) Refuse(label + " is a PNG of an unknown pixel format");
+    if (!DepthAllowed(colourType, depth)) Refuse(label + " is a PNG of an unknown pixel format");
+    if (r.U8(26) != 0 || r.U8(27) != 0 || r.U8(28) > 1)
+        Refuse(label + " is a PNG with an unknown compression, filter or interlace method");
+    bool palette = false, imageData = false, imageDataEnded = false;
     for (uint64_t at = 8;;) {
         const uint32_t length = r.BigU32(at);
+        if (length > 0x7FFFFFFFu) Refuse(label + ": a PNG chunk at offset " + Num(at) + " claims " + Num(length) + " bytes");
         r.Need(at, 12ull + length);
-        if (std::memcmp(r.data() + at + 4, "IEND", 4) == 0) break;
+        const std::string type(reinterpret_cast<const char*>(r.data() + at + 4), 4);
+        const std::string chunk = label + ": the PNG's " + type + " chunk at offset " + Num(at);
+        for (char c : type)
+            if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'))) Refuse(label + ": the PNG has a chunk without a name at offset " + Num(at));
+        if (Crc32Update(0, r.data() + at + 4, 4 + length) != r.BigU32(at + 8 + length))
+            Refuse(chunk + " fails its CRC-32 (damaged)");
+        if (type == "IEND") break;
+        const bool critical = type[0] >= 'A' && type[0] <= 'Z';
+        if (type == "IDAT") {
+            if (imageDataEnded) Refuse(chunk + " follows other chunks after the image data");
+            imageData = true;
+        } else if (imageData) {
+            imageDataEnded = true;
+        }
+        if (type == "PLTE") {
+            if (imageData || colourType == 0 || colourType == 4) Refuse(chunk + " is out of place");
+            palette = true;
+        } else if (type == "IHDR" && at != 8) {
+            Refuse(chunk + " is a second IHDR");
+        } else if (critical && type != "IDAT" && type != "IHDR") {
+            Refuse(chunk + " is a critical chunk no decoder knows");
+        }
         at += 12ull + length;
     }
+    if (!imageData) Refuse(label + " is a PNG without image data (no IDAT chunk)");
+    if (colourType == 3 && !palette) Refuse(label + " is a palette PNG without its palette (no PLTE chunk)");
     if (image.planes == 0) image.planes = 1;
     if (image.bitCount == 0) image.bitCount = static_cast<uint16_t>(channels * depth);
 }
