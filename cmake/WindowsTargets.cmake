@@ -116,7 +116,8 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 8)
         ${STUB_CORE_SOURCES} tools/pefix/PeImage.cpp
         ${MKPACKAGE_DIR}/PackageWriter.cpp ${MKPACKAGE_DIR}/IcoFile.cpp ${MKPACKAGE_DIR}/VersionResource.cpp
         ${MKPACKAGE_DIR}/ResourceTree.cpp ${MKPACKAGE_DIR}/ResourceSection.cpp
-        ${MKPACKAGE_DIR}/mkpackage.cpp ${MKPACKAGE_DIR}/Options.cpp ${MKPACKAGE_DIR}/HostFilesWindows.cpp
+        ${MKPACKAGE_DIR}/mkpackage.cpp ${MKPACKAGE_DIR}/Options.cpp ${MKPACKAGE_DIR}/TerminalText.cpp
+        ${MKPACKAGE_DIR}/HostFilesWindows.cpp
         ${MKPACKAGE_DIR}/PackageCheck.cpp ${MKPACKAGE_DIR}/Build.cpp ${MKPACKAGE_DIR}/Inspect.cpp
         ${MKPACKAGE_DIR}/Verify.cpp ${MKPACKAGE_DIR}/Sha256.cpp ${CMAKE_BINARY_DIR}/EmbeddedLaunchers.cpp)
     target_include_directories(mkpackage PRIVATE ${CMAKE_SOURCE_DIR}/src ${MKPACKAGE_DIR} ${CMAKE_SOURCE_DIR}/tools/pefix)

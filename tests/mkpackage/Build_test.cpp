@@ -222,6 +222,15 @@ TEST_F(Build, MessageFilesAndTheirLengthLimit) {
     EXPECT_TRUE(Contains(r.err, "--unsupported-file " + File("toolong.txt"))) << r.err;
     EXPECT_TRUE(Contains(r.err, "65536 UTF-16 units")) << r.err;
     EXPECT_FALSE(fs::exists(File("c.exe")));
+
+    // The same text given on the command line is a malformed value: a usage
+    // error.  (A Windows command line holds at most 32767 characters.)
+    if (UnderWine()) return;
+    r = Mk({"build", "--stub", stub, "--engine64", engine, "--allow", "all", "--wrong-width-text",
+            std::string(65536, 'x'), "-o", File("d.exe")});
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_TRUE(Contains(r.err, "--wrong-width-text: the text is 65536 UTF-16 units long")) << r.err;
+    EXPECT_FALSE(fs::exists(File("d.exe")));
 }
 
 // Bad input is refused with the option or file named, and nothing is written.
@@ -241,7 +250,7 @@ const Refusal kRefusals[] = {
     {"EngineMissing", 1, {"--engine64", "MISSING"}, {"--engine64", "missing.exe", "cannot open"}},
     {"DataMissing", 1, {"--data", "MISSING"}, {"--data", "missing.exe"}},
     {"MessageFileMissing", 1, {"--unsupported-file", "MISSING"}, {"--unsupported-file", "missing.exe"}},
-    {"TextNotUtf8", 1, {"--unsupported-text", "caf\xE9"}, {"--unsupported-text", "not valid UTF-8"}},
+    {"TextNotUtf8", 2, {"--unsupported-text", "caf\xE9"}, {"--unsupported-text", "not valid UTF-8"}},
     {"UnknownWindows", 2, {"--allow", "xp,win12"}, {"--allow", "unknown Windows version 'win12'"}},
     {"EmptyWindowsList", 2, {"--allow", ""}, {"--allow", "at least one"}},
     {"EmptyWindowsListItem", 2, {"--allow", "7,,8"}, {"--allow '7,,8' has an empty item"}},
@@ -496,7 +505,10 @@ TEST_P(InvalidUtf8, IsRefusedInEveryMessageOption) {
         const std::vector<std::string> args = {"build", "--stub", stub, "--engine64", engine, "--allow", "all",
                                                option, value, "-o", File("out.exe")};
         const RunResult r = Mk(args);
-        EXPECT_EQ(r.exitCode, 1) << Describe(args, r);
+        // A malformed value is a usage error, as for every option; the same
+        // bytes in a file are unusable input.
+        const bool file = value == File("text.txt");
+        EXPECT_EQ(r.exitCode, file ? 1 : 2) << Describe(args, r);
         EXPECT_TRUE(Contains(r.err, option)) << r.err;
         EXPECT_TRUE(Contains(r.err, "not valid UTF-8")) << r.err;
         EXPECT_FALSE(fs::exists(File("out.exe")));

@@ -56,6 +56,7 @@ struct RunOptions {
     bool closeStdout = false;        // stdout closed, as by a shell's >&-
     std::string stdinPath;           // stdin read from here (a file, or a FIFO whose writer is started)
     uint64_t addressSpaceLimit = 0;  // RLIMIT_AS in bytes: allocations and mappings beyond it fail; 0 = none
+    std::string workingDirectory;    // the child's current folder; empty: the test's own
 };
 
 // Starts program with args, stdout and stderr going to files in dir unless
@@ -83,6 +84,7 @@ inline pid_t Start(const std::string& program, const std::vector<std::string>& a
         moveTo(open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
         if (options.closeStdout) close(1);
         else moveTo(open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
+        if (!options.workingDirectory.empty() && chdir(options.workingDirectory.c_str()) != 0) _exit(126);
         if (options.addressSpaceLimit) {
             const rlimit limit{options.addressSpaceLimit, options.addressSpaceLimit};
             setrlimit(RLIMIT_AS, &limit);

@@ -3,6 +3,7 @@
 // results are given in.
 #include <functional>
 #include <regex>
+#include <sstream>
 
 #include "CliRunner.h"
 #include "TestPackages.h"
@@ -33,9 +34,11 @@ TEST_F(CommandLine, HelpAndVersion) {
           "--end-marker", "--output", "default 6", "default 4MiB", "default 0", "%USER%"})
         EXPECT_TRUE(Contains(build.out, option)) << option;
 
+    EXPECT_TRUE(Contains(r.out, "--version, -V")) << r.out;
     r = Mk({"--version"});
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_EQ(r.out.rfind("mkpackage ", 0), 0u) << r.out;
+    EXPECT_EQ(Mk({"-V"}).out, r.out);
 
     r = Mk({});
     EXPECT_EQ(r.exitCode, 2);
@@ -47,6 +50,98 @@ TEST_F(CommandLine, HelpAndVersion) {
 
 // ---------------------------------------------------------------------------
 // The small rules of the command line.
+
+// An option that names a file takes no empty value: "--data $PAYLOAD" with
+// the variable unset would otherwise build a package without its data.
+TEST_F(CommandLine, EmptyFileNamesAreUsageErrors) {
+    const std::string engine = Put("e.bin", EngineBytes(3000, 64));
+    ASSERT_EQ(Mk({"build", "--engine64", engine, "--allow", "all", "--wrong-width-text", "w", "-o", File("pkg.exe")})
+                  .exitCode,
+              0);
+    const std::vector<std::string> build = {"build", "--engine64", engine, "--allow", "all", "-o", File("out.exe")};
+    const struct {
+        std::vector<std::string> args;  // after build's when they start with an option
+        const char* saying;
+    } cases[] = {
+        {{"--stub", ""}, "--stub needs a file name, not an empty value"},
+        {{"--icon", ""}, "--icon needs a file name"},
+        {{"--engine32", ""}, "--engine32 needs a file name"},
+        {{"--engine64", ""}, "--engine64 needs a file name"},
+        {{"--data", ""}, "--data needs a file name"},
+        {{"--data="}, "--data needs a file name"},
+        {{"--wrong-width-file", ""}, "--wrong-width-file needs a file name"},
+        {{"--unsupported-file", ""}, "--unsupported-file needs a file name"},
+        {{"-o", ""}, "-o needs a file name"},
+        {{"--output="}, "--output needs a file name"},
+        {{"extract", File("pkg.exe"), "--engine64", "-o", ""}, "-o needs a file name"},
+        {{"extract", "", "--engine64", "-o", File("out.exe")}, "FILE is empty"},
+        {{"verify", ""}, "FILE is empty"},
+        {{"inspect", "--json", ""}, "FILE is empty"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args = c.args;
+        if (args[0][0] == '-') args.insert(args.begin(), build.begin(), build.end());
+        const RunResult r = Mk(args);
+        EXPECT_EQ(r.exitCode, 2) << Describe(args, r);
+        EXPECT_TRUE(Contains(r.err, c.saying)) << c.saying << "\n" << r.err;
+        EXPECT_EQ(Listing(), (std::vector<std::string>{"e.bin", "pkg.exe"})) << Describe(args, r);
+    }
+}
+
+// Sizes are multiplied out in 64 bits; one that would wrap around is too
+// large, not what is left of it (17179869184GiB is 2^64 bytes, which once
+// became 0).
+TEST_F(CommandLine, SizesThatWouldWrapAroundAreTooLarge) {
+    const std::string engine = Put("e.bin", EngineBytes(3000, 64));
+    const std::vector<std::string> cases[] = {
+        {"--dict", "17179869185GiB"},
+        {"--data", Put("data.bin", Bytes(100, 1)), "--checked-data", "17179869184GiB"},
+        {"--minimum-file-size", "17179869184GiB"},
+        {"--minimum-file-size", "17179869185g"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args = {"build", "--engine64", engine, "--allow", "all", "--wrong-width-text", "w",
+                                         "-o", File("out.exe")};
+        args.insert(args.end(), c.begin(), c.end());
+        const RunResult r = Mk(args);
+        EXPECT_EQ(r.exitCode, 2) << Describe(args, r);
+        EXPECT_TRUE(Contains(r.err, c[c.size() - 2] + " " + c.back() + " is too large")) << r.err;
+        EXPECT_FALSE(fs::exists(File("out.exe")));
+    }
+}
+
+// "--" ends the options, so that a file whose name starts with '-' can be
+// named; after it every word is a FILE.
+TEST_F(CommandLine, DoubleDashEndsTheOptions) {
+    const std::string engine = Put("e.bin", EngineBytes(3000, 64));
+    ASSERT_EQ(Mk({"build", "--engine64", engine, "--allow", "all", "--wrong-width-text", "w", "-o",
+                  File("-pkg.exe")})
+                  .exitCode,
+              0);
+    RunOptions here;
+    here.workingDirectory = dir.string();
+    const struct {
+        std::vector<std::string> args;
+        int exitCode;
+        const char* saying;  // in stdout on success, else in stderr
+    } cases[] = {
+        {{"verify", "--", "-pkg.exe"}, 0, "-pkg.exe: OK"},
+        {{"verify", "-pkg.exe"}, 2, "unknown option -pkg.exe"},
+        {{"inspect", "--json", "--", "-pkg.exe"}, 0, "\"file\": \"-pkg.exe\""},
+        {{"extract", "--engine64", "-o", "-engine.exe", "--", "-pkg.exe"}, 0, "-engine.exe: 3000 bytes"},
+        {{"verify", "--", "--"}, 1, "--: cannot open"},
+        {{"verify", "--", "-pkg.exe", "--json"}, 2, "unexpected argument '--json' (one FILE only)"},
+        {{"build", "--engine64", engine, "--allow", "all", "-o", "x.exe", "--", "extra"}, 2,
+         "unexpected argument 'extra'"},
+    };
+    for (const auto& c : cases) {
+        const RunResult r = Mk(c.args, here);
+        EXPECT_EQ(r.exitCode, c.exitCode) << Describe(c.args, r);
+        EXPECT_TRUE(Contains(c.exitCode == 0 ? r.out : r.err, c.saying)) << c.saying << "\n" << Describe(c.args, r);
+    }
+    EXPECT_TRUE(ReadBytes(File("-engine.exe")) == ReadBytes(engine));
+    EXPECT_FALSE(fs::exists(File("x.exe")));
+}
 
 TEST_F(CommandLine, CheckedDataNeedsDataWhateverItsValue) {
     const std::string engine = Put("e.bin", EngineBytes(1000));
@@ -241,6 +336,45 @@ TEST_F(CommandLine, CommandsThatPrintNothingKeepTheirExitCode) {
             EXPECT_EQ(r.exitCode, c.exitCode) << Describe(c.args, r);
             EXPECT_FALSE(Contains(r.err, "standard output")) << r.err;
         }
+}
+
+// Names come from the user's files and command lines.  A control character
+// in one must not reach the terminal, and a line break in one must not forge
+// a line of output ("x.exe: OK"): every command shows them escaped, as
+// inspect does, in results, warnings and errors alike.
+TEST_F(CommandLine, NamesAreShownEscapedByEveryCommand) {
+    const std::string forged = "x.exe: OK";
+    const std::string package = File("pkg\n" + forged + "\n\x1b[2J.exe");
+    const std::string shown = "pkg\\n" + forged + "\\n\\x1b[2J.exe";
+    const std::string engine = File("e\x1b]0;title\x07\xff.bin");  // no PE image: a warning
+    const std::string engineShown = "e\\x1b]0;title\\x07\\xff.bin";
+    const struct {
+        bool fileNames;  // the case makes or reads files with such names
+        std::vector<std::string> args;
+        std::string shows;  // in stdout or stderr
+    } cases[] = {
+        {true, {"build", "--engine64", engine, "--allow", "all", "--wrong-width-text", "w", "-o", package}, shown + ": "},
+        {true, {"build", "--engine64", engine, "--allow", "all", "--wrong-width-text", "w", "-o", File("plain.exe")},
+         "warning: --engine64 " + File(engineShown) + ": not a PE image"},
+        {true, {"verify", package}, shown + ": OK\n"},
+        {true, {"extract", package, "--engine64", "-o", File("out\n" + forged)}, "out\\n" + forged + ": 3000 bytes"},
+        {true, {"inspect", package}, shown + ": "},
+        {true, {"verify", File("gone\n" + forged)}, "gone\\n" + forged + ": cannot open"},
+        {false, {"verify", "--deep\n" + forged}, "unknown option --deep\\n" + forged},
+        {false, {"frobnicate\x1b[2J"}, "unknown command 'frobnicate\\x1b[2J'"},
+    };
+    for (const auto& c : cases) {
+        // Windows file names cannot hold control characters; its command
+        // lines can.
+        if (UnderWine() && c.fileNames) continue;
+        if (c.fileNames) WriteBytes(engine, EngineBytes(3000, 64));
+        const RunResult r = Mk(c.args);
+        const std::string all = r.out + r.err;
+        EXPECT_TRUE(Contains(all, c.shows)) << c.shows << "\n" << Describe(c.args, r);
+        for (const char* raw : {"\x1b", "\x07", "\xff"}) EXPECT_FALSE(Contains(all, raw)) << Describe(c.args, r);
+        std::istringstream lines(all);
+        for (std::string line; std::getline(lines, line);) EXPECT_NE(line, forged) << Describe(c.args, r);
+    }
 }
 
 // One of a thing is "1 byte", never "1 bytes", wherever a count is shown.

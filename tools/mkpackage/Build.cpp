@@ -15,6 +15,7 @@
 #include "PackageCheck.h"
 #include "PeImage.h"
 #include "ResourceSection.h"
+#include "TerminalText.h"
 
 const char* const kBuildHelp = R"(usage: mkpackage build (--engine32 FILE | --engine64 FILE | both)
                       --allow VERSIONS [options] -o OUT
@@ -172,20 +173,21 @@ BuildOptions ParseBuildArgs(const std::vector<std::string>& args) {
     while (!cursor.Done()) {
         const std::string opt = cursor.Next();
         auto value = [&] { return cursor.Value(opt); };
+        auto file = [&] { return cursor.FileValue(opt); };
         auto flag = [&] { cursor.NoValue(opt); return true; };
         if (opt == "-h" || opt == "--help") o.help = flag();
-        else if (opt == "--stub") o.stub = value();
+        else if (opt == "--stub") o.stub = file();
         else if (opt == "--launcher") {
             const std::string v = value();
             if (v != "32" && v != "64") throw UsageError("--launcher needs 32 or 64, not '" + v + "'");
             o.launcher = v == "32" ? 32 : 64;
         }
-        else if (opt == "--icon") o.icon = value();
+        else if (opt == "--icon") o.icon = file();
         else if (opt == "--version-info") AddVersionInfo(o, value());
-        else if (opt == "--engine32") o.engine32 = value();
-        else if (opt == "--engine64") o.engine64 = value();
+        else if (opt == "--engine32") o.engine32 = file();
+        else if (opt == "--engine64") o.engine64 = file();
         else if (opt == "--refuse-64bit") o.refuse64 = flag();
-        else if (opt == "--data") o.data = value();
+        else if (opt == "--data") o.data = file();
         else if (opt == "--checked-data") {
             o.checkedData = value();
             if (Lower(*o.checkedData) != "all") ParseByteSize(opt, *o.checkedData, 0xFFFFFFFFu);
@@ -197,9 +199,9 @@ BuildOptions ParseBuildArgs(const std::vector<std::string>& args) {
         else if (opt == "--minimum-file-size")
             o.minimumFileSize = static_cast<uint32_t>(ParseByteSize(opt, value(), 0xFFFFFFFFu));
         else if (opt == "--wrong-width-text") o.wrongWidth.text = value();
-        else if (opt == "--wrong-width-file") o.wrongWidth.file = value();
+        else if (opt == "--wrong-width-file") o.wrongWidth.file = file();
         else if (opt == "--unsupported-text") o.unsupported.text = value();
-        else if (opt == "--unsupported-file") o.unsupported.file = value();
+        else if (opt == "--unsupported-file") o.unsupported.file = file();
         else if (opt == "--preset") o.lzma.preset = static_cast<uint32_t>(ParseUnsigned(opt, value(), 9));
         else if (opt == "--extreme") o.lzma.extreme = flag();
         else if (opt == "--dict") {
@@ -214,11 +216,11 @@ BuildOptions ParseBuildArgs(const std::vector<std::string>& args) {
         else if (opt == "--lp") o.lzma.lp = static_cast<uint32_t>(ParseUnsigned(opt, value(), 4));
         else if (opt == "--pb") o.lzma.pb = static_cast<uint32_t>(ParseUnsigned(opt, value(), 4));
         else if (opt == "--end-marker") o.lzma.endMarker = flag();
-        else if (opt == "-o" || opt == "--output") o.output = value();
-        else if (!opt.empty() && opt[0] == '-') throw UsageError("unknown option " + opt);
-        else throw UsageError("unexpected argument '" + opt + "'");
+        else if (opt == "-o" || opt == "--output") o.output = file();
+        else throw UsageError("unknown option " + opt);
     }
     if (o.help) return o;
+    cursor.NoOperands();
     if (o.output.empty()) throw UsageError("-o OUT is required");
     if (!o.allow)
         throw UsageError("--allow is required: the Windows versions that may run the package "
@@ -266,6 +268,8 @@ std::shared_ptr<const InputFile> OpenInput(const std::string& option, const std:
 
 Bytes CopyOf(const InputFile& file) { return Bytes(file.Data(), file.Data() + file.Size()); }
 
+// A text given on the command line that is malformed is a usage error, as
+// any malformed value is; the same fault in a text file is unusable input.
 std::u16string ReadText(const TextSource& source) {
     std::string utf8;
     std::string where;
@@ -282,17 +286,23 @@ std::u16string ReadText(const TextSource& source) {
     } else {
         return {};
     }
+    auto refuse = [&](const std::string& why) -> std::u16string {
+        if (source.text) throw UsageError(where + ": " + why);
+        throw Failure(where + ": " + why);
+    };
     std::u16string text;
     try {
         text = Utf8ToUtf16(utf8);
     } catch (const PackageError&) {
-        throw Failure(where + ": the text is not valid UTF-8");
+        return refuse("the text is not valid UTF-8");
     }
     if (text.size() > 0xFFFF)
-        throw Failure(where + ": the text is " + CountText(text.size(), "UTF-16 unit", "UTF-16 units") +
+        return refuse("the text is " + CountText(text.size(), "UTF-16 unit", "UTF-16 units") +
                       " long; a message holds at most 65535");
     return text;
 }
+
+void Warn(Console& console, const std::string& text) { PrintLine(console.err, "mkpackage build: warning: " + text); }
 
 // Engines are opaque to the launcher, but a file that is no PE image of the
 // right width is almost always a wrong path on the command line.
@@ -301,14 +311,15 @@ void WarnAboutEngine(Console& console, const char* option, const std::string& pa
     PeInfo info;
     std::string error;
     if (!ParsePeHeaders(engine.Data(), engine.Size(), info, error)) {
-        console.err << "mkpackage build: warning: " << option << " " << path << ": " << error
-                    << "; packing it anyway\n";
+        Warn(console, std::string(option) + " " + path + ": " + error + "; packing it anyway");
         return;
     }
-    if (info.machine != wantMachine)
-        console.err << "mkpackage build: warning: " << option << " " << path << " is a "
-                    << (info.pe32Plus ? "PE32+" : "PE32") << " image for machine 0x" << std::hex << info.machine
-                    << std::dec << ", not " << (wantMachine == 0x14c ? "i386" : "x86-64") << "\n";
+    if (info.machine != wantMachine) {
+        char machine[8];
+        std::snprintf(machine, sizeof machine, "0x%x", info.machine);
+        Warn(console, std::string(option) + " " + path + " is a " + (info.pe32Plus ? "PE32+" : "PE32") +
+                          " image for machine " + machine + ", not " + (wantMachine == 0x14c ? "i386" : "x86-64"));
+    }
 }
 
 class Progress {
@@ -417,9 +428,8 @@ int RunBuild(const std::vector<std::string>& args, Console& console) {
         console.out << kBuildHelp;
         return kExitOk;
     }
-    const char* kWarn = "mkpackage build: warning: ";
     RefuseOutputAmongInputs(o);
-    for (const std::string& warning : o.versionWarnings) console.err << kWarn << warning << "\n";
+    for (const std::string& warning : o.versionWarnings) Warn(console, warning);
 
     PackageRecipe recipe;
     Launcher launcher = LauncherFor(o);
@@ -467,16 +477,16 @@ int RunBuild(const std::vector<std::string>& args, Console& console) {
     recipe.unsupportedWindowsMessage = ReadText(o.unsupported);
     const bool widthCanBeWrong = o.refuse64 || o.engine32.empty();
     if (widthCanBeWrong && recipe.wrongWidthMessage.empty())
-        console.err << kWarn << "this package refuses "
-                    << (o.refuse64 ? "64-bit" : "32-bit") << " Windows, but has no wrong-width message; "
-                    << "users would see an empty message box (--wrong-width-text)\n";
+        Warn(console, std::string("this package refuses ") + (o.refuse64 ? "64-bit" : "32-bit") +
+                          " Windows, but has no wrong-width message; users would see an empty message box "
+                          "(--wrong-width-text)");
     if (RefusesSomeWindows(o) && recipe.unsupportedWindowsMessage.empty())
-        console.err << kWarn << "this package refuses some Windows versions, but has no unsupported-Windows "
-                    << "message; users would see an empty message box (--unsupported-text)\n";
+        Warn(console, "this package refuses some Windows versions, but has no unsupported-Windows message; "
+                      "users would see an empty message box (--unsupported-text)");
     if (recipe.wrongWidthMessage.find(u"%USER%") != std::u16string::npos ||
         recipe.wrongWidthMessage.find(u"%user%") != std::u16string::npos)
-        console.err << kWarn << "%USER% is replaced only in the unsupported-Windows message; "
-                    << "the wrong-width message shows it as written\n";
+        Warn(console, "%USER% is replaced only in the unsupported-Windows message; the wrong-width message shows "
+                      "it as written");
 
     recipe.refuse64BitWindows = o.refuse64;
     recipe.lzma = o.lzma;
@@ -534,9 +544,9 @@ int RunBuild(const std::vector<std::string>& args, Console& console) {
     out.Commit();
 
     const PackageHeader& h = layout.header;
-    console.out << o.output << ": " << CountText(packageSize, "byte", "bytes") << ", package at "
-                << layout.packageOffset << ", launcher " << launcher.shown
-                << (o.icon.empty() && o.versionInfo.empty() ? "" : " (with the vendor's resources)") << "\n";
+    PrintLine(console.out, o.output + ": " + CountText(packageSize, "byte", "bytes") + ", package at " +
+                               std::to_string(layout.packageOffset) + ", launcher " + launcher.shown +
+                               (o.icon.empty() && o.versionInfo.empty() ? "" : " (with the vendor's resources)"));
     if (recipe.engine32)
         console.out << "  engine32 " << h.engine32.unpackedSize << " -> " << h.engine32.packedSize << " bytes\n";
     if (recipe.engine64)

@@ -10,6 +10,7 @@
 #include "PackageCheck.h"
 #include "PeImage.h"
 #include "ResourceTree.h"
+#include "TerminalText.h"
 
 const char* const kInspectHelp = R"(usage: mkpackage inspect FILE [--json]
 
@@ -37,60 +38,6 @@ Examples:
 )";
 
 namespace {
-
-// Text for a terminal: UTF-8 as it is, but every control character (C0,
-// DEL, C1, and the line and paragraph separators) escaped, so that a package
-// cannot move the cursor, clear the screen or hide text on its inspector's
-// terminal.
-// Backslashes are doubled in texts, where "\n" must not be mistaken for an
-// escape, and left alone in file names, where they are separators.
-std::string Printable(const std::u16string& text, bool doubleBackslashes = true) {
-    std::string out;
-    char esc[12];
-    for (size_t i = 0; i < text.size(); ++i) {
-        const char16_t c = text[i];
-        if (c == '\n') out += "\\n";
-        else if (c == '\r') out += "\\r";
-        else if (c == '\t') out += "\\t";
-        else if (c == '\\') out += doubleBackslashes ? "\\\\" : "\\";
-        else if (c < 0x20 || c == 0x7F) {
-            std::snprintf(esc, sizeof esc, "\\x%02x", static_cast<unsigned>(c));
-            out += esc;
-        } else if ((c >= 0x80 && c < 0xA0) || c == 0x2028 || c == 0x2029 ||
-                   (c >= 0xD800 && c < 0xE000 &&
-                    !(c < 0xDC00 && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] < 0xE000))) {
-            // C1 controls, separators and lone surrogates (which have no
-            // UTF-8 form).
-            std::snprintf(esc, sizeof esc, "\\u%04x", static_cast<unsigned>(c));
-            out += esc;
-        } else if (c >= 0xD800 && c < 0xDC00) {
-            out += Utf16ToUtf8(text.substr(i, 2));
-            ++i;
-        } else {
-            out += Utf16ToUtf8(std::u16string(1, c));
-        }
-    }
-    return out;
-}
-
-// A file name (UTF-8, possibly not even that) made printable.
-std::string PrintablePath(const std::string& path) {
-    try {
-        return Printable(Utf8ToUtf16(path), false);
-    } catch (const PackageError&) {
-        std::string out;
-        char esc[8];
-        for (unsigned char c : path) {
-            if (c < 0x20 || c >= 0x7F) {
-                std::snprintf(esc, sizeof esc, "\\x%02x", c);
-                out += esc;
-            } else {
-                out += static_cast<char>(c);
-            }
-        }
-        return out;
-    }
-}
 
 std::string Quoted(const std::u16string& text) {
     std::string body = Printable(text);
@@ -151,7 +98,7 @@ std::string JsonPath(const std::string& path) {
     try {
         return Json(Utf8ToUtf16(path));
     } catch (const PackageError&) {
-        return Json(PrintablePath(path));
+        return Json(PrintableUtf8(path));
     }
 }
 
@@ -328,7 +275,7 @@ void PrintText(const PackageFile& f, std::ostream& out) {
     auto row = [&](const char* name, const std::string& value) {
         out << "  " << name << std::string(19 - std::string(name).size(), ' ') << value << "\n";
     };
-    out << PrintablePath(f.path) << ": " << CountText(x.fileSize, "byte", "bytes") << "\n";
+    out << PrintableUtf8(f.path) << ": " << CountText(x.fileSize, "byte", "bytes") << "\n";
     out << "launcher (bytes 0-" << (l.packageOffset ? l.packageOffset - 1 : 0) << ")\n";
     row("launcher", LauncherText(x.launcherId, x.launcher.size()));
     if (x.resourcesRead && x.resources.mainIcon) row("icon", IconText(*x.resources.mainIcon));
@@ -339,15 +286,9 @@ void PrintText(const PackageFile& f, std::ostream& out) {
             row("version", "file " + FormatFixedVersion(v.fileVersionMS, v.fileVersionLS) + ", product " +
                                FormatFixedVersion(v.productVersionMS, v.productVersionLS));
         for (const VersionStringTable& table : v.stringTables)
-            for (const auto& [key, value] : table.strings) {
-                std::u16string text;
-                try {
-                    text = Utf8ToUtf16(value);
-                } catch (const PackageError&) {
-                }
-                out << "    " << PrintablePath(key) << std::string(key.size() < 17 ? 17 - key.size() : 1, ' ')
-                    << Quoted(text) << "\n";
-            }
+            for (const auto& [key, value] : table.strings)
+                out << "    " << Printable(Wtf8ToUtf16(key), false)
+                    << std::string(key.size() < 17 ? 17 - key.size() : 1, ' ') << Quoted(Wtf8ToUtf16(value)) << "\n";
     } else {
         row("version", "none");
     }
@@ -439,13 +380,8 @@ std::string JsonMessage(const PackageFile& f, const MessageRef& m) {
            ", \"text\": " + (text ? Json(*text) : std::string("null")) + "}";
 }
 
-std::string JsonUtf8(const std::string& text) {
-    try {
-        return Json(Utf8ToUtf16(text));
-    } catch (const PackageError&) {
-        return Json(PrintablePath(text));
-    }
-}
+// Version strings are read from UTF-16, lone surrogates kept (WTF-8).
+std::string JsonResourceText(const std::string& text) { return Json(Wtf8ToUtf16(text)); }
 
 std::string JsonLauncher(const Facts& x) {
     std::string out = "{\"size\": " + std::to_string(x.launcher.size()) + ", \"builtIn\": " +
@@ -466,7 +402,7 @@ std::string JsonLauncher(const Facts& x) {
         const VersionInfo& v = *x.resources.version;
         std::vector<std::string> strings;
         for (const VersionStringTable& table : v.stringTables)
-            for (const auto& [key, value] : table.strings) strings.push_back(JsonUtf8(key) + ": " + JsonUtf8(value));
+            for (const auto& [key, value] : table.strings) strings.push_back(JsonResourceText(key) + ": " + JsonResourceText(value));
         out += "{\"fileVersion\": " +
                (v.hasFixedInfo ? Json(FormatFixedVersion(v.fileVersionMS, v.fileVersionLS)) : std::string("null")) +
                ", \"productVersion\": " +
@@ -528,7 +464,6 @@ void PrintJson(const PackageFile& f, std::ostream& out) {
 }  // namespace
 
 int RunInspect(const std::vector<std::string>& args, Console& console) {
-    std::string path;
     bool json = false;
     ArgCursor cursor(args);
     while (!cursor.Done()) {
@@ -537,19 +472,16 @@ int RunInspect(const std::vector<std::string>& args, Console& console) {
             console.out << kInspectHelp;
             return kExitOk;
         }
-        if (opt == "--json") {
-            cursor.NoValue(opt);
-            json = true;
-        } else {
-            TakeFileArgument(opt, path);
-        }
+        if (opt != "--json") throw UsageError("unknown option " + opt);
+        cursor.NoValue(opt);
+        json = true;
     }
-    if (path.empty()) throw UsageError("FILE is required");
+    const std::string path = cursor.OneFile();
     const PackageFile file = LoadPackageFile(path);
     const std::string noPackage = NoPackageReason(file);
-    if (!noPackage.empty()) throw Failure(PrintablePath(path) + ": " + noPackage);
+    if (!noPackage.empty()) throw Failure(path + ": " + noPackage);
     if (!file.hasHeader)
-        throw Failure(PrintablePath(path) + ": locator field packageOffset " +
+        throw Failure(path + ": locator field packageOffset " +
                       std::to_string(file.locator.packageOffset) + " points past the end of the file");
     if (json) PrintJson(file, console.out);
     else PrintText(file, console.out);

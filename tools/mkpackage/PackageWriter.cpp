@@ -269,34 +269,59 @@ void ResealPackage(Bytes& file) {
     std::memcpy(file.data() + kLocatorOffset, bytes, kLocatorSize);
 }
 
+bool DecodeUtf8(const std::string& s, size_t& at, uint32_t& codePoint, bool surrogatesAllowed) {
+    if (at >= s.size()) return false;
+    const uint8_t lead = static_cast<uint8_t>(s[at]);
+    uint32_t c;
+    size_t extra;
+    uint32_t lowest;  // below it, the form is overlong
+    if (lead < 0x80) { c = lead; extra = 0; lowest = 0; }
+    else if (lead >= 0xC2 && lead < 0xE0) { c = lead & 0x1F; extra = 1; lowest = 0x80; }
+    else if (lead >= 0xE0 && lead < 0xF0) { c = lead & 0x0F; extra = 2; lowest = 0x800; }
+    else if (lead >= 0xF0 && lead < 0xF5) { c = lead & 0x07; extra = 3; lowest = 0x10000; }
+    else return false;  // a continuation byte, C0, C1 or F5-FF
+    if (extra > 0 && at + extra >= s.size()) return false;
+    for (size_t k = 1; k <= extra; ++k) {
+        const uint8_t b = static_cast<uint8_t>(s[at + k]);
+        if ((b & 0xC0) != 0x80) return false;
+        c = c << 6 | (b & 0x3F);
+    }
+    if (c < lowest || c > 0x10FFFF || (!surrogatesAllowed && c >= 0xD800 && c < 0xE000)) return false;
+    at += 1 + extra;
+    codePoint = c;
+    return true;
+}
+
+namespace {
+
+void AppendUtf16(std::u16string& out, uint32_t c) {
+    if (c >= 0x10000) {
+        c -= 0x10000;
+        out += static_cast<char16_t>(0xD800 + (c >> 10));
+        out += static_cast<char16_t>(0xDC00 + (c & 0x3FF));
+    } else {
+        out += static_cast<char16_t>(c);
+    }
+}
+
+}  // namespace
+
 std::u16string Utf8ToUtf16(const std::string& s) {
     std::u16string out;
-    auto bad = [] { return PackageError("text is not valid UTF-8"); };
     for (size_t i = 0; i < s.size();) {
-        const uint8_t lead = static_cast<uint8_t>(s[i]);
-        uint32_t c;
-        int extra;
-        uint32_t lowest;  // below it, the form is overlong
-        if (lead < 0x80) { c = lead; extra = 0; lowest = 0; }
-        else if (lead >= 0xC2 && lead < 0xE0) { c = lead & 0x1F; extra = 1; lowest = 0x80; }
-        else if (lead >= 0xE0 && lead < 0xF0) { c = lead & 0x0F; extra = 2; lowest = 0x800; }
-        else if (lead >= 0xF0 && lead < 0xF5) { c = lead & 0x07; extra = 3; lowest = 0x10000; }
-        else throw bad();  // a continuation byte, C0, C1 or F5-FF
-        if (extra > 0 && i + extra >= s.size()) throw bad();
-        for (int k = 1; k <= extra; ++k) {
-            const uint8_t b = static_cast<uint8_t>(s[i + k]);
-            if ((b & 0xC0) != 0x80) throw bad();
-            c = c << 6 | (b & 0x3F);
-        }
-        if (c < lowest || c > 0x10FFFF || (c >= 0xD800 && c < 0xE000)) throw bad();
-        i += 1 + extra;
-        if (c >= 0x10000) {
-            c -= 0x10000;
-            out += static_cast<char16_t>(0xD800 + (c >> 10));
-            out += static_cast<char16_t>(0xDC00 + (c & 0x3FF));
-        } else {
-            out += static_cast<char16_t>(c);
-        }
+        uint32_t c = 0;
+        if (!DecodeUtf8(s, i, c)) throw PackageError("text is not valid UTF-8");
+        AppendUtf16(out, c);
+    }
+    return out;
+}
+
+std::u16string Wtf8ToUtf16(const std::string& s) {
+    std::u16string out;
+    for (size_t i = 0; i < s.size();) {
+        uint32_t c = 0xFFFD;
+        if (!DecodeUtf8(s, i, c, true)) ++i;
+        AppendUtf16(out, c);
     }
     return out;
 }

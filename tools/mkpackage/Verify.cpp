@@ -4,6 +4,7 @@
 #include "HostFiles.h"
 #include "Options.h"
 #include "PackageCheck.h"
+#include "TerminalText.h"
 
 const char* const kVerifyHelp = R"(usage: mkpackage verify FILE
 
@@ -53,33 +54,30 @@ namespace {
 
 CheckReport Printing(Console& console, bool printOk) {
     CheckReport report;
-    if (printOk) report.ok = [&console](const std::string& line) { console.out << "OK " << line << "\n"; };
-    report.warn = [&console](const std::string& line) { console.err << "mkpackage: warning: " << line << "\n"; };
+    if (printOk) report.ok = [&console](const std::string& line) { PrintLine(console.out, "OK " + line); };
+    report.warn = [&console](const std::string& line) { PrintLine(console.err, "mkpackage: warning: " + line); };
     return report;
 }
 
 }  // namespace
 
 int RunVerify(const std::vector<std::string>& args, Console& console) {
-    std::string path;
     ArgCursor cursor(args);
     while (!cursor.Done()) {
         const std::string opt = cursor.Next();
-        if (opt == "-h" || opt == "--help") {
-            console.out << kVerifyHelp;
-            return kExitOk;
-        }
-        TakeFileArgument(opt, path);
+        if (opt != "-h" && opt != "--help") throw UsageError("unknown option " + opt);
+        console.out << kVerifyHelp;
+        return kExitOk;
     }
-    if (path.empty()) throw UsageError("FILE is required");
+    const std::string path = cursor.OneFile();
     const PackageFile file = LoadPackageFile(path);
     VerifyPackage(file, EngineChoice::kBoth, Printing(console, true));
-    console.out << path << ": OK\n";
+    PrintLine(console.out, path + ": OK");
     return kExitOk;
 }
 
 int RunExtract(const std::vector<std::string>& args, Console& console) {
-    std::string path, output;
+    std::string output;
     std::optional<EngineChoice> choice;
     ArgCursor cursor(args);
     while (!cursor.Done()) {
@@ -94,12 +92,12 @@ int RunExtract(const std::vector<std::string>& args, Console& console) {
             if (choice && *choice != c) throw UsageError("--engine32 and --engine64 exclude each other");
             choice = c;
         } else if (opt == "-o" || opt == "--output") {
-            output = cursor.Value(opt);
+            output = cursor.FileValue(opt);
         } else {
-            TakeFileArgument(opt, path);
+            throw UsageError("unknown option " + opt);
         }
     }
-    if (path.empty()) throw UsageError("FILE is required");
+    const std::string path = cursor.OneFile();
     if (!choice) throw UsageError("say which engine: --engine32 or --engine64");
     if (output.empty()) throw UsageError("-o OUT is required");
     const PackageFile file = LoadPackageFile(path);
@@ -113,7 +111,7 @@ int RunExtract(const std::vector<std::string>& args, Console& console) {
         written += size;
     });
     out.Commit();
-    console.out << output << ": " << CountText(written, "byte", "bytes") << ", the "
-                << (*choice == EngineChoice::kOnly32 ? "32" : "64") << "-bit engine of " << path << "\n";
+    PrintLine(console.out, output + ": " + CountText(written, "byte", "bytes") + ", the " +
+                               (*choice == EngineChoice::kOnly32 ? "32" : "64") + "-bit engine of " + path);
     return kExitOk;
 }

@@ -37,6 +37,8 @@ bool BuildVersionResource(const VersionStrings& strings, Bytes& resource, std::s
 
 struct VersionStringTable {
     std::string key;  // language and code page in hex, e.g. "040904B0"
+    // Read from UTF-16 by Utf16ToUtf8: a lone surrogate, which a file may
+    // hold, keeps its three-byte form (Wtf8ToUtf16 gives it back).
     VersionStrings strings;
 };
 
