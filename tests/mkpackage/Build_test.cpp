@@ -459,6 +459,26 @@ TEST_F(Build, DictionaryAbove1536MiBIsRefused) {
     }
 }
 
+// The dictionary stated in the header is the one asked for, but the encoder
+// gets no more than the engine needs: 1536MiB for a 16 KB engine once took
+// over 4 GB of address space.
+TEST_F(Build, ALargeDictionaryForASmallEngineNeedsLittleMemory) {
+    if (UnderWine()) GTEST_SKIP() << "an address-space limit this small stops Wine itself";
+    const Bytes engine = EngineBytes(16000, 64);
+    const std::vector<std::string> args = {"build", "--engine64", Put("e.bin", engine), "--allow", "all",
+                                           "--wrong-width-text", "w", "--dict", "1536MiB", "-o", File("pkg.exe")};
+    RunOptions limited;
+    limited.addressSpaceLimit = 96u << 20;
+    const RunResult r = Mk(args, limited);
+    ASSERT_EQ(r.exitCode, 0) << Describe(args, r);
+    const PackageHeader h = HeaderOf(ReadBytes(File("pkg.exe")));
+    EXPECT_EQ(h.lzmaProperties[1] | h.lzmaProperties[2] << 8 | h.lzmaProperties[3] << 16 |
+                  static_cast<uint32_t>(h.lzmaProperties[4]) << 24,
+              1536u << 20);
+    ASSERT_EQ(Mk({"extract", File("pkg.exe"), "--engine64", "-o", File("x.exe")}).exitCode, 0);
+    EXPECT_TRUE(ReadBytes(File("x.exe")) == engine);
+}
+
 // ---------------------------------------------------------------------------
 // Message texts: only well-formed UTF-8, which has exactly one UTF-16 form.
 

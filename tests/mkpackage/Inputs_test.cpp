@@ -78,6 +78,9 @@ TEST_F(Inputs, UnderAMemoryLimitFailuresNameTheFile) {
     constexpr uint64_t kLimit = 96u << 20;
     const std::string engine = Put("e.bin", EngineBytes(20000, 64));
     MakeSparse(File("256MiB.bin"), 256u << 20);
+    // The compressor takes about ten times its dictionary, which is no
+    // larger than the engine.
+    MakeSparse(File("16MiB.bin"), 16u << 20);
     MakeSparse(File("3GiB.bin"), 3ull << 30);
     ASSERT_EQ(mkfifo(File("endless").c_str(), 0600), 0);
     const std::vector<std::string> build = {"build", "--stub", stub, "--allow", "all", "--wrong-width-text", "w",
@@ -90,7 +93,8 @@ TEST_F(Inputs, UnderAMemoryLimitFailuresNameTheFile) {
     } cases[] = {
         {"an ordinary build", {"--engine64", engine}, false, ""},
         {"mapped data", {"--engine64", engine, "--data", File("256MiB.bin")}, false, "--data " + File("256MiB.bin")},
-        {"the compressor's dictionary", {"--engine64", engine, "--dict", "1536MiB"}, false, "--engine64 " + engine},
+        {"the compressor's dictionary", {"--engine64", File("16MiB.bin"), "--dict", "1536MiB"}, false,
+         "--engine64 " + File("16MiB.bin")},
         {"an engine read from a pipe", {"--engine64", "/dev/stdin"}, true, "--engine64 /dev/stdin"},
     };
     for (const auto& c : cases) {

@@ -2,6 +2,7 @@
 
 #include <lzma.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "CRC32/CRC32.h"
@@ -47,6 +48,12 @@ Bytes CompressLzma1(const uint8_t* data, size_t size, const LzmaSettings& settin
     if (settings.dictionarySize < 4096 || settings.dictionarySize > kLargestEncoderDictionary)
         throw PackageError("the LZMA dictionary must be between 4 KiB and 1.5 GiB");
     lzma_options_lzma options = LzmaOptions(settings);
+    // No match reaches further back than the data is long, so the encoder
+    // gets a dictionary no larger than that: its memory grows with the
+    // dictionary (about ten times it), and 1536MiB for a small engine would
+    // need gigabytes.  The header keeps the size asked for, which decodes
+    // the stream just as well.
+    options.dict_size = static_cast<uint32_t>(std::min<uint64_t>(options.dict_size, std::max<uint64_t>(size, 4096)));
     // LZMA1EXT without ALLOW_EOPM writes no end marker: the size is in the header.
     options.ext_flags = settings.endMarker ? LZMA_LZMA1EXT_ALLOW_EOPM : 0;
     const lzma_filter filters[2] = {{LZMA_FILTER_LZMA1EXT, &options}, {LZMA_VLI_UNKNOWN, nullptr}};

@@ -48,7 +48,9 @@ using ProgressFn = std::function<void(uint64_t done, uint64_t total)>;
 // The largest dictionary liblzma's LZMA1 encoder takes (1.5 GiB).
 constexpr uint32_t kLargestEncoderDictionary = 1536u << 20;
 
-// Compresses data to a raw LZMA1 stream.  Throws PackageError.
+// Compresses data to a raw LZMA1 stream.  The encoder works with a
+// dictionary no larger than the data (settings.dictionarySize is what the
+// header states).  Throws PackageError.
 Bytes CompressLzma1(const uint8_t* data, size_t size, const LzmaSettings& settings,
                     const ProgressFn& progress = {});
 inline Bytes CompressLzma1(const Bytes& data, const LzmaSettings& settings, const ProgressFn& progress = {}) {
