@@ -607,6 +607,40 @@ TEST_F(Build, EmptyEnginesAreRefused) {
 // --refuse-64bit on a 64-bit launcher: the launcher runs only on 64-bit
 // Windows, which the package refuses.
 
+// A package that would run nowhere is refused: every Windows it allows
+// exists only in a width where it runs nothing.  (The 64-bit launcher with
+// --refuse-64bit has a test of its own, below.)
+TEST_F(Build, PackagesThatWouldRunNowhereAreRefused) {
+    const std::string e32 = Put("e32.bin", EngineBytes(2000, 32)), e64 = Put("e64.bin", EngineBytes(2000, 64));
+    const struct {
+        std::vector<std::string> args;
+        const char* refusal;  // nullptr: built
+    } cases[] = {
+        {{"--engine64", e64, "--allow", "95,98,me"},
+         "every Windows it allows (95, 98, me) exists only as 32-bit Windows, and it has no 32-bit engine"},
+        {{"--launcher", "64", "--engine32", e32, "--allow", "nt4,2000"},
+         "every Windows it allows (nt4, 2000) exists only as 32-bit Windows, and its launcher is a 64-bit program"},
+        {{"--engine32", e32, "--refuse-64bit", "--allow", "11"},
+         "every Windows it allows (11) exists only as 64-bit Windows, which it refuses"},
+        {{"--engine32", e32, "--refuse-64bit", "--allow", "10,11"}, nullptr},
+        {{"--engine64", e64, "--allow", "2000,xp"}, nullptr},
+        {{"--launcher", "64", "--engine32", e32, "--allow", "xp"}, nullptr},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args = {"build", "--wrong-width-text", "w", "-o", File("out.exe")};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const RunResult r = Mk(args);
+        if (!c.refusal) {
+            EXPECT_EQ(r.exitCode, 0) << Describe(args, r);
+            fs::remove(File("out.exe"));
+            continue;
+        }
+        EXPECT_EQ(r.exitCode, 2) << Describe(args, r);
+        EXPECT_TRUE(Contains(r.err, std::string("this package could run nowhere: ") + c.refusal)) << r.err;
+        EXPECT_FALSE(fs::exists(File("out.exe")));
+    }
+}
+
 TEST_F(Build, Refuse64BitNeedsThe32BitLauncher) {
     const std::string engine = Put("e.bin", EngineBytes(2000, 32));
     const struct {

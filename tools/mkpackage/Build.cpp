@@ -7,6 +7,7 @@
 #include <map>
 #include <new>
 #include <sstream>
+#include <tuple>
 
 #include "Commands.h"
 #include "EmbeddedLaunchers.h"
@@ -440,6 +441,10 @@ int RunBuild(const std::vector<std::string>& args, Console& console) {
         throw UsageError("--refuse-64bit with " + launcher.name +
                          ", a 64-bit launcher: it runs only on 64-bit Windows, which the package refuses, so the "
                          "package could run nowhere (use the 32-bit launcher)");
+    if (const std::string nowhere = RunsNowhereReason(launcher.x64, !o.engine32.empty(), o.refuse64, *o.allow);
+        !nowhere.empty())
+        throw UsageError("this package could run nowhere: " + nowhere + " (see --allow, --engine32, --engine64, "
+                         "--refuse-64bit)");
 
     // Sizes first: nothing big is read before every input is known to fit.
     const std::string kEngineLimit = "an engine must be smaller than 2 GiB";
@@ -460,6 +465,14 @@ int RunBuild(const std::vector<std::string>& args, Console& console) {
     }
     if (engine32) WarnAboutEngine(console, "--engine32", o.engine32, *engine32, 0x14c);
     if (engine64) WarnAboutEngine(console, "--engine64", o.engine64, *engine64, 0x8664);
+    // Said before the engines are packed, which takes minutes at this size.
+    if (!launcher.x64)
+        for (const auto& [option, path, engine] : {std::make_tuple("--engine32", &o.engine32, engine32.get()),
+                                                   std::make_tuple("--engine64", &o.engine64, engine64.get())})
+            if (engine)
+                if (const std::string large = EngineSizeWarning(std::string(option) + " " + *path, engine->Size());
+                    !large.empty())
+                    Warn(console, large);
 
     if (o.checkedData) {
         const uint64_t n = Lower(*o.checkedData) == "all" ? recipe.engineData.size()

@@ -247,8 +247,12 @@ std::string EngineText(const PayloadEntry& e, bool is64) {
            std::to_string(e.unpackedSize);
 }
 
-std::string DecodingText(const std::optional<PayloadDecoding>& d, const PayloadEntry& e) {
-    if (!d) return "FAILS: the payload cannot be read or decoded (see mkpackage verify)";
+std::string DecodingText(const PackageFile& f, const char* name, const std::optional<PayloadDecoding>& d,
+                         const PayloadEntry& e) {
+    if (!d) {
+        const std::string problem = PayloadProblem(f, name, e);
+        return "FAILS: " + (problem.empty() ? std::string("the payload cannot be decoded (see mkpackage verify)") : problem);
+    }
     if (d->produced == e.unpackedSize) return "passes: decodes to exactly " + CountText(e.unpackedSize, "byte", "bytes");
     return "FAILS: decodes to " + CountText(d->produced, "byte", "bytes") + ", not " + std::to_string(e.unpackedSize);
 }
@@ -341,9 +345,9 @@ void PrintText(const PackageFile& f, std::ostream& out) {
         row("CRC-32", "passes (" + Hex32(*x.crc) + ")");
     else
         row("CRC-32", "FAILS: the checked block gives " + Hex32(*x.crc) + ", the locator says " + Hex32(l.checkedCrc));
-    if (h.engine32.offset != 0) row("engine32 decoding", DecodingText(x.decoded32, h.engine32));
+    if (h.engine32.offset != 0) row("engine32 decoding", DecodingText(f, "engine32", x.decoded32, h.engine32));
     if (h.engine64.offset != 0 && h.engine64.offset != kRefuse64BitWindows)
-        row("engine64 decoding", DecodingText(x.decoded64, h.engine64));
+        row("engine64 decoding", DecodingText(f, "engine64", x.decoded64, h.engine64));
     if (x.afterPackage > 0)
         row("after the package", CountText(static_cast<uint64_t>(x.afterPackage), "byte", "bytes") +
                                      " after the package (a signature?)");
@@ -371,7 +375,8 @@ std::string JsonDecoding(const std::optional<PayloadDecoding>& d, const PayloadE
     if (!d) return "{\"passes\": false, \"decodedSize\": null}";
     return std::string("{\"passes\": ") + (d->produced == e.unpackedSize ? "true" : "false") +
            ", \"decodedSize\": " + std::to_string(d->produced) + ", \"packedBytesLeft\": " +
-           std::to_string(d->packedLeft) + "}";
+           std::to_string(d->packedLeft) + ", \"streamGoesOn\": " + (d->streamGoesOn ? "true" : "false") +
+           ", \"packedBytesAfterEnd\": " + std::to_string(d->packedAfterEnd) + "}";
 }
 
 std::string JsonMessage(const PackageFile& f, const MessageRef& m) {
