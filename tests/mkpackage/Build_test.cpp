@@ -308,7 +308,10 @@ TEST_P(BuildRefusal, NamesTheProblemAndWritesNothing) {
     EXPECT_EQ(r.exitCode, c.exitCode) << Describe(args, r);
     for (const std::string& part : c.saying) EXPECT_TRUE(Contains(r.err, part)) << part << "\n" << r.err;
     EXPECT_FALSE(fs::exists(File("out.exe")));
-    for (const std::string& name : Listing()) EXPECT_EQ(name.find("out.exe"), std::string::npos) << name;
+    for (const std::string& name : Listing()) {
+        EXPECT_EQ(name.find("out.exe"), std::string::npos) << name;
+        EXPECT_FALSE(IsTemporaryName(name)) << name;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Inputs, BuildRefusal, ::testing::ValuesIn(kRefusals),
@@ -399,7 +402,7 @@ TEST_F(Build, BuildRefusesACheckedBlockOf2GiBOrMore) {
         const char* name;
         uint64_t dataSize;
         std::string checked;
-        bool refused;  // otherwise the build goes on to its output, which cannot be made here
+        bool refused;  // otherwise the build goes on to its last check, which the package fails here
     } cases[] = {
         {"all of 2 GiB", 1ull << 31, "all", true},
         {"2GiB of 2 GiB", 1ull << 31, "2GiB", true},
@@ -413,18 +416,20 @@ TEST_F(Build, BuildRefusesACheckedBlockOf2GiBOrMore) {
         SCOPED_TRACE(c.name);
         MakeSparse(File("data.bin"), c.dataSize);
         args = base;
-        args.insert(args.end(), {"--data", File("data.bin"), "--checked-data", c.checked, "-o",
-                                 File("nowhere/out.exe")});
+        // A minimum file size no package reaches is refused after the
+        // checked block is judged and before the data is read.
+        args.insert(args.end(), {"--data", File("data.bin"), "--checked-data", c.checked, "--minimum-file-size",
+                                 "4294967295", "-o", File("out.exe")});
         r = Mk(args);
+        EXPECT_EQ(r.exitCode, 2) << Describe(args, r);
         if (c.refused) {
-            EXPECT_EQ(r.exitCode, 2) << Describe(args, r);
             EXPECT_TRUE(Contains(r.err, "--checked-data")) << r.err;
             EXPECT_TRUE(Contains(r.err, "2 GiB")) << r.err;
         } else {
-            EXPECT_EQ(r.exitCode, 1) << Describe(args, r);
-            EXPECT_TRUE(Contains(r.err, "cannot create a file in " + File("nowhere"))) << r.err;
+            EXPECT_TRUE(Contains(r.err, "--minimum-file-size 4294967295 is more than the")) << r.err;
         }
         EXPECT_LT(r.peakRss, kSmallPeak) << "the engine data is never read";
+        EXPECT_EQ(Listing(), (std::vector<std::string>{"data.bin", "e.bin", "one.bin", "probe.exe"}));
     }
 }
 

@@ -2,6 +2,7 @@
 // found to hold no package without being read, failures under a memory
 // limit that name the file, and pipes.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "CliRunner.h"
 #include "TestFiles.h"
@@ -127,7 +128,10 @@ TEST_F(Inputs, UnderAMemoryLimitFailuresNameTheFile) {
         EXPECT_EQ(r.exitCode, 1) << Describe({command, File("3GiB.bin")}, r);
         EXPECT_TRUE(Contains(r.err, File("3GiB.bin") + ": ")) << r.err;
     }
-    for (const std::string& name : Listing()) EXPECT_EQ(name.find("out.exe"), std::string::npos) << name;
+    for (const std::string& name : Listing()) {
+        EXPECT_EQ(name.find("out.exe"), std::string::npos) << name;
+        EXPECT_FALSE(IsTemporaryName(name)) << name;
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -208,5 +212,128 @@ TEST_P(PipedInputs, MakeThePackageTheFilesMake) {
 
 INSTANTIATE_TEST_SUITE_P(Inputs, PipedInputs, ::testing::ValuesIn(kPipedInputs),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// ---------------------------------------------------------------------------
+// Streams (pipes, devices, "-") that verify, inspect and extract read: first
+// bytes that can begin no package end the run at once, and a stream is read
+// no further than the package it announces and its certificate table, into
+// a temporary file rather than memory.
+
+TEST_F(Inputs, StreamsAreReadNoFurtherThanAPackageCanBe) {
+    ASSERT_EQ(Mk({"build", "--engine64", Put("e.bin", EngineBytes(200000, 64)), "--allow", "all",
+                  "--wrong-width-text", "w", "-o", File("pkg.exe")})
+                  .exitCode,
+              0);
+    const Bytes package = ReadBytes(File("pkg.exe"));
+    ASSERT_EQ(mkfifo(File("fifo").c_str(), 0600), 0);
+    const struct {
+        const char* name;
+        std::vector<std::string> args;
+        bool endlessPackage;  // stdin: the package, then zeros without end
+        int exitCode;
+        std::string saying;   // in stderr
+    } cases[] = {
+        {"verify /dev/zero", {"verify", "/dev/zero"}, false, 1,
+         "/dev/zero: no package: the file is no Windows program"},
+        {"inspect /dev/zero", {"inspect", "--json", "/dev/zero"}, false, 1, "/dev/zero: no package"},
+        {"extract /dev/zero", {"extract", "/dev/zero", "--engine64", "-o", File("x.exe")}, false, 1,
+         "/dev/zero: no package"},
+        {"verify /dev/urandom", {"verify", "/dev/urandom"}, false, 1, "/dev/urandom: no package"},
+        {"verify an endless FIFO", {"verify", File("fifo")}, true, 0,
+         "warning: the stream goes on after byte " + std::to_string(package.size()) +
+             ", where the package and its certificate table end"},
+        {"extract from an endless FIFO", {"extract", File("fifo"), "--engine64", "-o", File("x.exe")}, true, 0,
+         "the stream goes on after byte"},
+        {"verify an endless standard input", {"verify", "-"}, true, 0, "the stream goes on after byte"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        // Windows has no /dev/zero and no stdin pipe by that name; its
+        // pipes arrive as named FIFOs, which the FIFO rows cover.
+        if (UnderWine() && c.args[1] == "-") continue;
+        RunOptions options;
+        pid_t writer = 0;
+        if (c.endlessPackage) {
+            writer = StartWriter(File("fifo"), Bytes(1 << 20, 0), 0, package);
+            if (c.args[1] == "-") options.stdinPath = File("fifo");
+        }
+        const RunResult r = Mk(c.args, options);
+        if (writer) StopWriter(writer);
+        EXPECT_EQ(r.exitCode, c.exitCode) << Describe(c.args, r);
+        EXPECT_TRUE(Contains(r.err, c.saying)) << c.saying << "\n" << r.err;
+        EXPECT_LT(r.peakRss, kSmallPeak) << Describe(c.args, r);
+        if (c.args[0] == std::string("extract") && c.exitCode == 0) {
+            EXPECT_TRUE(ReadBytes(File("x.exe")) == ReadBytes(File("e.bin")));
+            fs::remove(File("x.exe"));
+        }
+    }
+    EXPECT_FALSE(fs::exists(File("x.exe")));
+
+    // "-" is standard input also when it is a file, which is then mapped.
+    if (UnderWine()) return;
+    RunOptions fromFile;
+    fromFile.stdinPath = File("pkg.exe");
+    const RunResult r = Mk({"verify", "-"}, fromFile);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_TRUE(Contains(r.out, "-: OK")) << r.out;
+    EXPECT_FALSE(Contains(r.err, "warning")) << r.err;
+}
+
+// A file that another program changes while it is read (cp over it, a
+// restarted download): a shrinking one, whose mapped pages vanish, once
+// ended the run with SIGBUS; one rewritten in place gave a package of
+// neither version.  Now the run ends naming the file, exit 1, nothing
+// written.
+TEST_F(Inputs, AFileThatChangesWhileItIsReadEndsTheRunNamingIt) {
+    // A package whose checked block, 1.5 GiB of holes, takes verify a
+    // while to sum.
+    ASSERT_EQ(Mk({"build", "--engine64", Put("e.bin", EngineBytes(20000, 64)), "--allow", "all",
+                  "--wrong-width-text", "w", "-o", File("small.exe")})
+                  .exitCode,
+              0);
+    Bytes small = ReadBytes(File("small.exe"));
+    PackageLocator l = LocatorOf(small);
+    const uint64_t size = 1536ull << 20;
+    l.checkedLength = static_cast<uint32_t>(size - l.packageOffset);
+    l.expectedSizeLow = static_cast<uint32_t>(size);
+    SetLocator(small, l);
+    const struct {
+        const char* name;
+        std::vector<std::string> args;
+        std::string changed;  // the file changed once it is read
+        bool shrinks;         // or rewritten in place
+        std::string saying;
+    } cases[] = {
+        {"verify of a package that shrinks", {"verify", File("pkg.exe")}, File("pkg.exe"), true,
+         File("pkg.exe") + " changed while it was read"},
+        {"build of an engine that shrinks",
+         {"build", "--engine64", File("engine.bin"), "--allow", "all", "--wrong-width-text", "w", "--preset", "0",
+          "-o", File("out.exe")},
+         File("engine.bin"), true, "--engine64 " + File("engine.bin") + " changed while it was read"},
+        {"build of an engine rewritten in place",
+         {"build", "--engine64", File("engine.bin"), "--allow", "all", "--wrong-width-text", "w", "--preset", "0",
+          "-o", File("out.exe")},
+         File("engine.bin"), false, "--engine64 " + File("engine.bin") + " changed while it was read"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        MakeSparse(File("pkg.exe"), size, small);
+        MakeSparse(File("engine.bin"), 256u << 20);
+        const pid_t pid = Start(Program(), Arguments(c.args), dir);
+        ASSERT_TRUE(WaitUntil(pid, [&] { return HasMapped(pid, c.changed); })) << "it never read " << c.changed;
+        if (c.shrinks) {
+            ASSERT_EQ(truncate(c.changed.c_str(), 100000), 0);
+        } else {
+            const int fd = open(c.changed.c_str(), O_WRONLY);
+            ASSERT_EQ(pwrite(fd, "X", 1, 100u << 20), 1);
+            close(fd);
+        }
+        const RunResult r = FinishMk(pid);
+        EXPECT_EQ(r.exitCode, 1) << r.err;
+        EXPECT_TRUE(Contains(r.err, c.saying)) << c.saying << "\n" << r.err;
+        EXPECT_FALSE(Contains(r.out, ": OK")) << r.out;
+        EXPECT_EQ(Listing(), (std::vector<std::string>{"e.bin", "engine.bin", "pkg.exe", "small.exe"}));
+    }
+}
 
 }  // namespace

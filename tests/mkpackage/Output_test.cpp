@@ -1,6 +1,10 @@
 // The file build and extract write, OUT: refused when it is one of the
 // inputs, replaced only when complete, and never left half-written after a
 // failure or an interruption.
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
+#include <cstdlib>
 #include <functional>
 
 #include "CliRunner.h"
@@ -11,7 +15,28 @@ using namespace mk;
 
 namespace {
 
-class Output : public MkpackageTest {};
+class Output : public MkpackageTest {
+protected:
+    // A build of a small engine to out, and the same build made to a plain
+    // file first, to compare with what out received.
+    RunResult BuildTo(const std::string& out, const RunOptions& options = {}) {
+        const std::vector<std::string> args = {"build", "--engine64", Put("e.bin", EngineBytes(20000, 64)), "--allow",
+                                               "all", "--wrong-width-text", "w", "-o", out};
+        if (!fs::exists(File("plain.exe"))) {
+            std::vector<std::string> plain = args;
+            plain.back() = File("plain.exe");
+            EXPECT_EQ(Mk(plain).exitCode, 0);
+        }
+        return Mk(args, options);
+    }
+};
+
+// Whether a temporary file of mkpackage's is in folder.
+bool TemporaryFileIn(const fs::path& folder) {
+    for (const auto& e : fs::directory_iterator(folder))
+        if (IsTemporaryName(e.path().filename().string())) return true;
+    return false;
+}
 
 // ---------------------------------------------------------------------------
 // An output that is one of the inputs: writing it would destroy the input.
@@ -142,26 +167,189 @@ TEST_F(Output, InterruptedBuildLeavesNothing) {
     const std::vector<std::string> args = {"build", "--stub", stub, "--engine64", engine, "--allow", "all",
                                            "--preset", "0", "-o", File("out.exe")};
     const pid_t pid = Start(Program(), Arguments(args), dir);
-    // Wait until the package is being written (or the build has ended).
-    auto writing = [&] {
-        for (const std::string& name : Listing())
-            if (name.rfind("out.exe.tmp-", 0) == 0) return true;
-        return false;
-    };
-    bool caught = false;
-    for (int i = 0; i < 30000 && !caught; ++i) {
-        caught = writing();
-        if (!caught) {
-            if (waitpid(pid, nullptr, WNOHANG) == pid) break;
-            usleep(1000);
-        }
-    }
+    // Wait until the temporary file is there (or the build has ended): it
+    // is made before the engine is packed, and the package written into it.
+    const bool caught = WaitUntil(pid, [&] { return TemporaryFileIn(dir); });
     ASSERT_TRUE(caught) << "the build never wrote its package";
     kill(pid, SIGINT);
-    const RunResult r = Finish(pid, dir);
+    const RunResult r = FinishMk(pid);
     EXPECT_NE(r.exitCode, 0) << "the build finished before the interruption; make the engine bigger";
     EXPECT_EQ(Listing(), (std::vector<std::string>{"big.bin", "out.exe"}));
     EXPECT_EQ(ReadBytes(File("out.exe")), earlier);
+}
+
+// An OUT that exists and is no regular file is written into, as cp does,
+// never replaced: a device stays a device (-o /dev/null as root once left a
+// package where the device node was), a FIFO's reader gets the package.
+TEST_F(Output, DevicesAndPipesAreWrittenIntoNotReplaced) {
+    // A null device of the test's own, where one can be made (as root): the
+    // system's /dev/null is no thing to risk.
+    std::string device = File("null");
+    if (mknod(device.c_str(), S_IFCHR | 0666, makedev(1, 3)) != 0) device = "/dev/null";
+    RunResult r = BuildTo(device);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    struct stat st {};
+    ASSERT_EQ(stat(device.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISCHR(st.st_mode)) << device << " is no longer a device";
+    r = Mk({"extract", File("plain.exe"), "--engine64", "-o", device});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    if (UnderWine()) {
+        r = BuildTo("NUL");
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_FALSE(fs::exists(File("NUL")));
+    }
+
+    ASSERT_EQ(mkfifo(File("fifo").c_str(), 0600), 0);
+    const pid_t reader = fork();
+    if (reader == 0) {
+        alarm(60);
+        const int in = open(File("fifo").c_str(), O_RDONLY), out = open(File("read.exe").c_str(), O_WRONLY | O_CREAT, 0600);
+        char buffer[4096];
+        for (ssize_t n; (n = read(in, buffer, sizeof buffer)) > 0;)
+            if (write(out, buffer, static_cast<size_t>(n)) != n) _exit(1);
+        _exit(0);
+    }
+    r = BuildTo(File("fifo"));
+    waitpid(reader, nullptr, 0);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_TRUE(fs::is_fifo(File("fifo")));
+    EXPECT_TRUE(ReadBytes(File("read.exe")) == ReadBytes(File("plain.exe")));
+    EXPECT_FALSE(TemporaryFileIn(dir));
+}
+
+// Standard output as OUT ("-", or /dev/stdout): the package goes there
+// whole, and what was built is said on standard error, apart from it.  A
+// terminal is refused: a package is no text.
+TEST_F(Output, StandardOutputTakesThePackageAndTheWordsGoToStandardError) {
+    // /dev/stdout is a link to /proc/self/fd/1; the test's own link of that
+    // kind stands in for it, so that no system file is ever at stake.
+    fs::create_symlink("/proc/self/fd/1", dir / "stdout");
+    const struct {
+        const char* name;
+        bool extract;
+        std::string out;
+        bool posixOnly;
+    } cases[] = {
+        {"build to -", false, "-", false},
+        {"build to a link to /proc/self/fd/1, as /dev/stdout is", false, File("stdout"), true},
+        {"extract to -", true, "-", false},
+    };
+    ASSERT_EQ(BuildTo(File("first.exe")).exitCode, 0);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        // /proc/self/fd/1 is a name of Linux; Windows has none.
+        if (UnderWine() && c.posixOnly) continue;
+        RunOptions captured;
+        captured.stdoutPath = File("captured");
+        const RunResult r = c.extract ? Mk({"extract", File("plain.exe"), "--engine64", "-o", c.out}, captured)
+                                      : BuildTo(c.out, captured);
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_TRUE(ReadBytes(File("captured")) == (c.extract ? ReadBytes(File("e.bin")) : ReadBytes(File("plain.exe"))));
+        EXPECT_TRUE(Contains(r.err, c.extract ? ": 20000 bytes, the 64-bit engine of" : "bytes, package at")) << r.err;
+        EXPECT_FALSE(TemporaryFileIn(dir));
+    }
+    // Windows consoles are no ptys, so this is the POSIX side only.
+    if (UnderWine()) return;
+    const int terminal = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(terminal, 0);
+    ASSERT_EQ(grantpt(terminal), 0);
+    ASSERT_EQ(unlockpt(terminal), 0);
+    RunOptions onTerminal;
+    onTerminal.stdoutPath = ptsname(terminal);
+    for (const std::string& out : {std::string("-"), File("stdout")}) {
+        const RunResult r = BuildTo(out, onTerminal);
+        EXPECT_EQ(r.exitCode, 1) << out << "\n" << r.err;
+        EXPECT_TRUE(Contains(r.err, "is a terminal; a package is no text")) << r.err;
+    }
+    close(terminal);
+}
+
+// A symbolic link as OUT is followed, as cp does: the file it points to
+// gets the package and the link stays; a link that points nowhere is
+// replaced by the package.
+TEST_F(Output, ASymbolicLinkIsFollowed) {
+    if (UnderWine())
+        GTEST_SKIP() << "Wine shows a Unix symbolic link as the file itself, and MoveFileExW replaces it; Windows' "
+                        "own links are followed through GetFinalPathNameByHandleW";
+    fs::create_directory(dir / "real");
+    Put("real/setup.exe", {'o', 'l', 'd'});
+    fs::create_symlink("real/setup.exe", dir / "link.exe");
+    fs::create_symlink("real/missing.exe", dir / "dangling.exe");
+    for (const char* name : {"link.exe", "dangling.exe"}) {
+        SCOPED_TRACE(name);
+        ASSERT_EQ(BuildTo(File(name)).exitCode, 0);
+        EXPECT_TRUE(ReadBytes(File(name)) == ReadBytes(File("plain.exe")));
+    }
+    EXPECT_TRUE(fs::is_symlink(dir / "link.exe"));
+    EXPECT_TRUE(ReadBytes(File("real/setup.exe")) == ReadBytes(File("plain.exe")));
+    EXPECT_FALSE(fs::is_symlink(dir / "dangling.exe"));
+    EXPECT_FALSE(fs::exists(File("real/missing.exe")));
+    EXPECT_FALSE(TemporaryFileIn(dir / "real") || TemporaryFileIn(dir));
+}
+
+// Any name the file system takes works for OUT (255 bytes here): the
+// temporary file's name does not grow with OUT's.
+TEST_F(Output, NamesOfEveryLengthTheFileSystemTakes) {
+    const std::string name = std::string(251, 'n') + ".exe";
+    RunResult r = BuildTo(File(name));
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_TRUE(ReadBytes(File(name)) == ReadBytes(File("plain.exe")));
+    const std::string engine = std::string(251, 'e') + ".bin";
+    r = Mk({"extract", File(name), "--engine64", "-o", File(engine)});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_TRUE(ReadBytes(File(engine)) == ReadBytes(File("e.bin")));
+}
+
+// OUT's folder is judged before the engines are packed, which takes minutes
+// at --preset 9 for a big engine: the engine here is never read.
+TEST_F(Output, OutsFolderIsJudgedBeforeTheEnginesArePacked) {
+    MakeSparse(File("big.bin"), 512u << 20);
+    fs::create_directory(dir / "folder");
+    Put("file.txt", {'x'});
+    const struct {
+        std::string out;
+        std::vector<std::string> saying;
+    } cases[] = {
+        {File("nowhere/out.exe"), {"cannot create a file in " + File("nowhere") + ": "}},
+        {File("file.txt/out.exe"), {"cannot create a file in " + File("file.txt") + ": "}},
+        {File("folder"), {File("folder") + " is a folder; name the file to write"}},
+        {File("folder") + "/", {" is a folder; name the file to write"}},
+        {File("missing") + "/", {File("missing"), " ends in '"}},
+    };
+    for (const auto& c : cases) {
+        const std::vector<std::string> args = {"build", "--engine64", File("big.bin"), "--allow", "all",
+                                               "--wrong-width-text", "w", "--preset", "9", "-o", c.out};
+        const RunResult r = Mk(args);
+        EXPECT_EQ(r.exitCode, 1) << Describe(args, r);
+        for (const std::string& part : c.saying) EXPECT_TRUE(Contains(r.err, part)) << part << "\n" << r.err;
+        EXPECT_LT(r.peakRss, kSmallPeak) << "the engine was read: " << Describe(args, r);
+        EXPECT_EQ(Listing(), (std::vector<std::string>{"big.bin", "file.txt", "folder"}));
+    }
+}
+
+// A signal the caller set to be ignored stays ignored while OUT is made:
+// under nohup (SIGHUP) or as a script's background job (SIGINT) the build
+// goes on and finishes.
+TEST_F(Output, SignalsTheCallerIgnoresStayIgnored) {
+    if (UnderWine())
+        GTEST_SKIP() << "Windows has no SIGHUP, and a Ctrl+C the caller ignores reaches no handler there: the "
+                        "system keeps it ignored";
+    // Big enough that the signal comes while the package is made.
+    const std::string engine = Put("big.bin", EngineBytes(6u << 20, 3));
+    for (const int sig : {SIGHUP, SIGINT}) {
+        SCOPED_TRACE(sig);
+        const std::vector<std::string> args = {"build", "--engine64", engine, "--allow", "all", "--wrong-width-text",
+                                               "w", "--preset", "0", "-o", File("out.exe")};
+        RunOptions ignoring;
+        ignoring.ignoredSignals = {sig};
+        const pid_t pid = Start(Program(), Arguments(args), dir, ignoring);
+        ASSERT_TRUE(WaitUntil(pid, [&] { return TemporaryFileIn(dir); })) << "the build never made its output";
+        kill(pid, sig);
+        const RunResult r = FinishMk(pid);
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_EQ(Mk({"verify", File("out.exe")}).exitCode, 0);
+        fs::remove(File("out.exe"));
+    }
 }
 
 }  // namespace

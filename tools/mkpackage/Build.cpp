@@ -242,12 +242,9 @@ BuildOptions ParseBuildArgs(const std::vector<std::string>& args) {
     return o;
 }
 
-// An input may not be the output: writing OUT would destroy it.  Compared
-// by identity, so links and other spellings of one file are caught.
-void RefuseOutputAmongInputs(const BuildOptions& o) {
-    const std::optional<FileId> out = IdentifyFile(o.output);
-    if (!out) return;
-    const std::pair<const char*, const std::string*> inputs[] = {
+// The file inputs, each with its option; absent ones have no path.
+std::vector<std::pair<const char*, const std::string*>> InputsOf(const BuildOptions& o) {
+    return {
         {"--stub", &o.stub},
         {"--engine32", &o.engine32},
         {"--engine64", &o.engine64},
@@ -256,7 +253,26 @@ void RefuseOutputAmongInputs(const BuildOptions& o) {
         {o.wrongWidth.fileOption, o.wrongWidth.file ? &*o.wrongWidth.file : nullptr},
         {o.unsupported.fileOption, o.unsupported.file ? &*o.unsupported.file : nullptr},
     };
-    for (const auto& [option, path] : inputs)
+}
+
+// Standard input can be read once: a second input named "-" would be empty.
+void RefuseStandardInputTwice(const BuildOptions& o) {
+    const char* first = nullptr;
+    for (const auto& [option, path] : InputsOf(o)) {
+        if (!path || *path != "-") continue;
+        if (first)
+            throw UsageError(std::string(first) + " - and " + option +
+                             " - both name standard input, which can be read only once");
+        first = option;
+    }
+}
+
+// An input may not be the output: writing OUT would destroy it.  Compared
+// by identity, so links and other spellings of one file are caught.
+void RefuseOutputAmongInputs(const BuildOptions& o) {
+    const std::optional<FileId> out = IdentifyFile(o.output);
+    if (!out) return;
+    for (const auto& [option, path] : InputsOf(o))
         if (path && !path->empty() && IdentifyFile(*path) == out)
             throw UsageError("-o " + o.output + " is the same file as " + option + " " + *path +
                              ": writing the package would destroy it");
@@ -429,6 +445,7 @@ int RunBuild(const std::vector<std::string>& args, Console& console) {
         console.out << kBuildHelp;
         return kExitOk;
     }
+    RefuseStandardInputTwice(o);
     RefuseOutputAmongInputs(o);
     for (const std::string& warning : o.versionWarnings) Warn(console, warning);
 
@@ -512,6 +529,9 @@ int RunBuild(const std::vector<std::string>& args, Console& console) {
     recipe.minimumFileSize = o.minimumFileSize;
     recipe.setPeChecksum = true;
 
+    // OUT is made now, so that a folder that cannot take it is found before
+    // minutes of compression, not after.
+    OutputFile out(o.output);
     if (engine32) recipe.engine32 = Pack(console, "--engine32", *engine32, o.lzma);
     if (engine64) recipe.engine64 = Pack(console, "--engine64", *engine64, o.lzma);
 
@@ -537,7 +557,6 @@ int RunBuild(const std::vector<std::string>& args, Console& console) {
                          CountText(packageSize, "byte", "bytes") + " of the package; the launcher would always "
                          "report it truncated");
 
-    OutputFile out(o.output);
     PackageLayout layout;
     try {
         OutputSink sink(out);
@@ -554,18 +573,24 @@ int RunBuild(const std::vector<std::string>& args, Console& console) {
         throw Failure(std::string("internal error: the package built would not pass the launcher's checks: ") +
                       e.what());
     }
+    // An input another program wrote while it was packed made a package of
+    // neither version.
+    for (const auto* input : {&engine32, &engine64, &data})
+        if (*input) (*input)->CheckUnchanged();
     out.Commit();
 
+    // What was built, where it does not mix with the package itself.
+    std::ostream& said = out.IsStandardOutput() ? console.err : console.out;
     const PackageHeader& h = layout.header;
-    PrintLine(console.out, o.output + ": " + CountText(packageSize, "byte", "bytes") + ", package at " +
+    PrintLine(said, o.output + ": " + CountText(packageSize, "byte", "bytes") + ", package at " +
                                std::to_string(layout.packageOffset) + ", launcher " + launcher.shown +
                                (o.icon.empty() && o.versionInfo.empty() ? "" : " (with the vendor's resources)"));
     if (recipe.engine32)
-        console.out << "  engine32 " << h.engine32.unpackedSize << " -> " << h.engine32.packedSize << " bytes\n";
+        said << "  engine32 " << h.engine32.unpackedSize << " -> " << h.engine32.packedSize << " bytes\n";
     if (recipe.engine64)
-        console.out << "  engine64 " << h.engine64.unpackedSize << " -> " << h.engine64.packedSize << " bytes\n";
-    if (o.refuse64) console.out << "  refuses 64-bit Windows\n";
-    console.out << "  checked block " << CountText(layout.locator.checkedLength, "byte", "bytes") << ", CRC-32 "
-                << Hex32(layout.locator.checkedCrc) << "\n";
+        said << "  engine64 " << h.engine64.unpackedSize << " -> " << h.engine64.packedSize << " bytes\n";
+    if (o.refuse64) said << "  refuses 64-bit Windows\n";
+    said << "  checked block " << CountText(layout.locator.checkedLength, "byte", "bytes") << ", CRC-32 "
+         << Hex32(layout.locator.checkedCrc) << "\n";
     return kExitOk;
 }

@@ -488,7 +488,11 @@ int RunInspect(const std::vector<std::string>& args, Console& console) {
     if (!file.hasHeader)
         throw Failure(path + ": locator field packageOffset " +
                       std::to_string(file.locator.packageOffset) + " points past the end of the file");
-    if (json) PrintJson(file, console.out);
-    else PrintText(file, console.out);
+    // Said only once it is known to describe one state of the file.
+    std::ostringstream said;
+    if (json) PrintJson(file, said);
+    else PrintText(file, said);
+    CheckUnchanged(file);
+    console.out << said.str();
     return kExitOk;
 }

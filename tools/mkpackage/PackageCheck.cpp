@@ -2,6 +2,7 @@
 
 #include <lzma.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -92,8 +93,26 @@ PackageFile ParsePackageFile(std::string path, Blob bytes) {
 }
 
 PackageFile LoadPackageFile(const std::string& path) {
-    const std::shared_ptr<const InputFile> input = InputFile::Open(path);
-    return ParsePackageFile(path, Blob(input, input->Data(), static_cast<size_t>(input->Size())));
+    // The largest file the first bytes of a stream can begin: the package
+    // they announce (below 4 GiB), with the certificate table after it.
+    const auto bound = [&](const uint8_t* head, size_t size) -> uint64_t {
+        const PackageFile start = ParsePackageFile(path, Blob(nullptr, head, size));
+        const std::string reason = NoPackageReason(start);
+        if (!reason.empty()) throw Failure(path + ": " + reason);
+        uint64_t end = std::max<uint64_t>(static_cast<uint64_t>(start.locator.ExpectedFileSize()),
+                                          start.locator.minimumFileSize);
+        if (const auto table = FindCertificateTable(start)) end = std::max(end, table->offset + table->size);
+        return end;
+    };
+    const std::shared_ptr<const InputFile> input = InputFile::OpenBounded(path, bound);
+    PackageFile file = ParsePackageFile(path, Blob(input, input->Data(), static_cast<size_t>(input->Size())));
+    file.input = input;
+    file.streamCut = input->Cut();
+    return file;
+}
+
+void CheckUnchanged(const PackageFile& file) {
+    if (file.input) file.input->CheckUnchanged();
 }
 
 std::string NoPackageReason(const PackageFile& file) {
@@ -339,6 +358,9 @@ void VerifyPackage(const PackageFile& file, EngineChoice choice, const CheckRepo
 
 std::vector<std::string> LayoutWarnings(const PackageFile& file) {
     std::vector<std::string> warnings;
+    if (file.streamCut)
+        warnings.push_back("the stream goes on after byte " + std::to_string(file.Size()) +
+                           ", where the package and its certificate table end; it was read no further");
     if (const auto table = FindCertificateTable(file)) {
         const uint64_t end = table->offset + table->size;
         if (end < file.Size())

@@ -9,9 +9,15 @@
 
 #include "PackageWriter.h"
 
+class InputFile;
+
 struct PackageFile {
     std::string path;
     Blob bytes;
+    std::shared_ptr<const InputFile> input;  // what the bytes were read from, when a file
+    // Read from a stream that went on past the end of the package and its
+    // certificate table, where reading stopped.
+    bool streamCut = false;
     bool hasLocator = false;  // the file reaches past byte 151
     PackageLocator locator{};
     bool hasHeader = false;   // packageOffset is nonzero and 74 bytes lie there
@@ -21,8 +27,15 @@ struct PackageFile {
 
 // Never fails: what cannot be read is marked absent.
 PackageFile ParsePackageFile(std::string path, Blob bytes);
-// Maps path and parses it; throws Failure when it cannot be read.
+// Maps path and parses it; throws Failure when it cannot be read.  A stream
+// ("-", a pipe, a device) is refused as soon as its first bytes can begin
+// no package, and read no further than the end of the package they
+// announce and of its certificate table (one byte more tells whether it
+// goes on).
 PackageFile LoadPackageFile(const std::string& path);
+// Throws Failure when the file changed while it was read (see
+// InputFile::CheckUnchanged): what was found in it may be of neither state.
+void CheckUnchanged(const PackageFile& file);
 
 // Why file cannot hold a package at all, or empty when it may: it is no PE
 // image, its PE header covers bytes 128-151, packageOffset is 0 or points

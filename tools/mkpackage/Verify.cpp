@@ -72,6 +72,7 @@ int RunVerify(const std::vector<std::string>& args, Console& console) {
     const std::string path = cursor.OneFile();
     const PackageFile file = LoadPackageFile(path);
     VerifyPackage(file, EngineChoice::kBoth, Printing(console, true));
+    CheckUnchanged(file);
     PrintLine(console.out, path + ": OK");
     return kExitOk;
 }
@@ -110,8 +111,9 @@ int RunExtract(const std::vector<std::string>& args, Console& console) {
         out.Write(data, size);
         written += size;
     });
+    CheckUnchanged(file);
     out.Commit();
-    PrintLine(console.out, output + ": " + CountText(written, "byte", "bytes") + ", the " +
+    PrintLine(out.IsStandardOutput() ? console.err : console.out, output + ": " + CountText(written, "byte", "bytes") + ", the " +
                                (*choice == EngineChoice::kOnly32 ? "32" : "64") + "-bit engine of " + path);
     return kExitOk;
 }
