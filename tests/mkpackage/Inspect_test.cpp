@@ -1,8 +1,15 @@
 // mkpackage inspect, in words and as JSON: every field, texts and names
 // escaped, and the launcher told apart from the built-in ones.
-#include <cstdlib>
+#include <fcntl.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cstdlib>
+#include <functional>
+
+#include "CRC32/CRC32.h"
 #include "CliRunner.h"
+#include "PeImage.h"
 #include "TestFiles.h"
 #include "TestPackages.h"
 
@@ -157,6 +164,105 @@ TEST_F(Inspect, InspectTellsALauncherOfOneSOwn) {
         r = Mk({"inspect", "--json", File("pkg.exe")});
         EXPECT_TRUE(Contains(r.out, c.json)) << c.json << "\n" << r.out;
     }
+}
+
+// A copy of package with shift bytes of holes between the launcher image and
+// the package, every offset moved along and the checksum made right again;
+// change(head) may alter the launcher part first.
+std::string Moved(const std::string& path, const Bytes& package, uint64_t shift,
+                  const std::function<void(Bytes&)>& change = {}) {
+    PackageLocator l = LocatorOf(package);
+    PackageHeader h = HeaderOf(package);
+    Bytes head(package.begin(), package.begin() + l.packageOffset), tail(package.begin() + l.packageOffset, package.end());
+    for (uint32_t* offset : {&h.engine32.offset, &h.engine64.offset, &h.dataOffset, &h.wrongWidthMessage.offset,
+                             &h.unsupportedWindowsMessage.offset})
+        if (*offset != 0 && *offset != kRefuse64BitWindows) *offset += static_cast<uint32_t>(shift);
+    uint8_t raw[kHeaderSize];
+    SerializeHeader(h, raw);
+    std::copy(raw, raw + kHeaderSize, tail.begin());
+    l.packageOffset += static_cast<uint32_t>(shift);
+    l.expectedSizeLow += static_cast<uint32_t>(shift);
+    l.checkedCrc = Crc32Update(0, tail.data(), l.checkedLength);
+    SetLocator(head, l);
+    if (change) change(head);
+    MakeSparse(path, l.packageOffset + tail.size(), head);
+    const int fd = open(path.c_str(), O_WRONLY);
+    EXPECT_EQ(pwrite(fd, tail.data(), tail.size(), static_cast<off_t>(l.packageOffset)), static_cast<ssize_t>(tail.size()));
+    close(fd);
+    return path;
+}
+
+// A package may sit gigabytes into its file, after holes no launcher reads.
+// inspect shows the launcher for what it is, and what lies between, in
+// memory and time bounded by what it shows, not by the offsets the file
+// claims (a 48 KB file with its package 3 GiB in once took 9.4 GB and half
+// a minute).  A PE image claiming gigabytes of its own is described, not
+// read.
+TEST_F(Inspect, APackageFarIntoItsFileIsShownInLittleMemory) {
+    ASSERT_EQ(Mk({"build", "--engine64", Put("e.bin", EngineBytes(20000, 64)), "--allow", "all",
+                  "--wrong-width-text", "w", "-o", File("pkg.exe")})
+                  .exitCode,
+              0);
+    const Bytes package = ReadBytes(File("pkg.exe"));
+    const uint64_t launcher = LocatorOf(package).packageOffset, shift = 3ull << 30;
+    const std::string far = Moved(File("far.exe"), package, shift);
+    // The launcher's last section claims to reach up to the package.
+    const std::string huge = Moved(File("huge.exe"), package, shift, [&](Bytes& head) {
+        PeInfo info;
+        std::string error;
+        ASSERT_TRUE(ParsePe(head, info, error)) << error;
+        const size_t last = info.sectionTableOffset + 40 * (info.sections.size() - 1);
+        const uint32_t rawSize = static_cast<uint32_t>(launcher + shift - info.sections.back().rawOffset);
+        for (int i = 0; i < 4; ++i) head[last + 16 + i] = static_cast<uint8_t>(rawSize >> (8 * i));
+    });
+    const struct {
+        std::string path;
+        std::vector<std::string> text, json;
+    } cases[] = {
+        {far,
+         {"launcher (bytes 0-" + std::to_string(launcher - 1) + ")\n",
+          "launcher           the built-in stub32.exe, byte for byte (" + std::to_string(launcher) + " bytes)",
+          "before the package " + std::to_string(shift) + " bytes after the image, up to the package at " +
+              std::to_string(launcher + shift) + ": no part of the launcher",
+          "CRC-32             passes", "engine64 decoding  passes"},
+         {"\"launcher\": {\"size\": " + std::to_string(launcher) + ", \"bytesBeforePackage\": " +
+              std::to_string(shift) + ", \"examined\": true, \"builtIn\": \"stub32.exe\", \"identical\": true"}},
+        {huge,
+         {"launcher           a PE image of " + std::to_string(launcher + shift) +
+              " bytes, larger than any launcher: not examined",
+          "icon               none", "CRC-32             passes"},
+         {"\"launcher\": {\"size\": " + std::to_string(launcher + shift) +
+              ", \"bytesBeforePackage\": 0, \"examined\": false, \"builtIn\": null"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        const RunResult text = Mk({"inspect", c.path}), json = Mk({"inspect", "--json", c.path});
+        ASSERT_EQ(text.exitCode, 0) << text.err;
+        ASSERT_EQ(json.exitCode, 0) << json.err;
+        for (const std::string& s : c.text) EXPECT_TRUE(Contains(text.out, s)) << s << "\n" << text.out;
+        for (const std::string& s : c.json) EXPECT_TRUE(Contains(json.out, s)) << s << "\n" << json.out;
+        for (const RunResult* r : {&text, &json}) EXPECT_LT(r->peakRss, kSmallPeak);
+        const RunResult verify = Mk({"verify", c.path});
+        EXPECT_EQ(verify.exitCode, 0) << verify.err;
+    }
+}
+
+// A version string may hold a lone surrogate, which has no UTF-8 form: it
+// is shown escaped, in words and in JSON alike, not dropped or mangled.
+TEST_F(Inspect, ALoneSurrogateInAVersionStringIsShownEscaped) {
+    ASSERT_EQ(Mk({"build", "--engine64", Put("e.bin", EngineBytes(2000, 64)), "--allow", "all", "--wrong-width-text",
+                  "w", "--version-info", "Comments=X@Z", "-o", File("pkg.exe")})
+                  .exitCode,
+              0);
+    Bytes package = ReadBytes(File("pkg.exe"));
+    const Bytes text = {'X', 0, '@', 0, 'Z', 0};
+    const auto at = std::search(package.begin(), package.end(), text.begin(), text.end());
+    ASSERT_NE(at, package.end());
+    at[2] = 0x00, at[3] = 0xD8;  // '@' becomes U+D800, alone
+    Put("pkg.exe", package);
+    const RunResult words = Mk({"inspect", File("pkg.exe")}), json = Mk({"inspect", "--json", File("pkg.exe")});
+    EXPECT_TRUE(Contains(words.out, "Comments         \"X\\ud800Z\"")) << words.out;
+    EXPECT_TRUE(Contains(json.out, "\"Comments\": \"X\\ud800Z\"")) << json.out;
 }
 
 }  // namespace

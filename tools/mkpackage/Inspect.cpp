@@ -134,29 +134,33 @@ struct LauncherIdentity {
     bool sameCode = false;          // same sections but the resources
 };
 
-Bytes Normalised(Bytes image) {
-    // The locator and the PE checksum are the builder's, not the launcher's.
-    for (uint32_t i = kLocatorOffset; i < kLocatorOffset + kLocatorSize && i < image.size(); ++i) image[i] = 0;
-    if (const uint64_t field = PeChecksumFieldOffset(image.data(), image.size()))
-        for (uint64_t i = field; i < field + 4; ++i) image[i] = 0;
-    return image;
+// Whether two images are the same but for what the builder writes into a
+// launcher: the locator and the PE checksum.
+bool SameImage(const uint8_t* a, size_t aSize, const uint8_t* b, size_t bSize) {
+    if (aSize != bSize) return false;
+    const uint64_t field = PeChecksumFieldOffset(a, aSize);
+    if (field != PeChecksumFieldOffset(b, bSize)) return false;
+    for (size_t i = 0; i < aSize; ++i) {
+        const bool builders = (i >= kLocatorOffset && i < kLocatorOffset + kLocatorSize) ||
+                              (field && i >= field && i < field + 4);
+        if (!builders && a[i] != b[i]) return false;
+    }
+    return true;
 }
 
-LauncherIdentity IdentifyLauncher(const Bytes& launcher) {
+LauncherIdentity IdentifyLauncher(const uint8_t* image, size_t size) {
     LauncherIdentity id;
     PeInfo info;
     std::string error;
-    if (!ParsePe(launcher, info, error)) return id;
-    const Bytes mine = Normalised(launcher);
+    if (!ParsePeHeaders(image, size, info, error)) return id;
     for (bool x64 : {false, true}) {
         const EmbeddedLauncher* builtIn = BuiltInLauncher(x64);
         if (!builtIn) continue;
-        const Bytes theirs = Normalised(Bytes(builtIn->data, builtIn->data + builtIn->size));
-        if (mine == theirs) return {builtIn->name, true, true};
+        if (SameImage(image, size, builtIn->data, builtIn->size)) return {builtIn->name, true, true};
         // Resources rewritten (an icon, version information): the code and
         // data sections before the resources are the built-in ones.
         PeInfo builtInfo;
-        if (!ParsePe(theirs, builtInfo, error)) continue;
+        if (!ParsePeHeaders(builtIn->data, builtIn->size, builtInfo, error)) continue;
         bool same = !info.sections.empty() && info.sections.size() == builtInfo.sections.size();
         for (size_t i = 0; same && i < info.sections.size(); ++i) {
             const PeSection &a = info.sections[i], &b = builtInfo.sections[i];
@@ -165,15 +169,18 @@ LauncherIdentity IdentifyLauncher(const Bytes& launcher) {
                 continue;
             }
             same = a.name == b.name && a.rawSize == b.rawSize && a.virtualAddress == b.virtualAddress &&
-                   uint64_t{a.rawOffset} + a.rawSize <= mine.size() &&
-                   uint64_t{b.rawOffset} + b.rawSize <= theirs.size() &&
-                   std::equal(mine.begin() + a.rawOffset, mine.begin() + a.rawOffset + a.rawSize,
-                              theirs.begin() + b.rawOffset);
+                   uint64_t{a.rawOffset} + a.rawSize <= size && uint64_t{b.rawOffset} + b.rawSize <= builtIn->size &&
+                   std::equal(image + a.rawOffset, image + a.rawOffset + a.rawSize, builtIn->data + b.rawOffset);
         }
         if (same) return {builtIn->name, false, true};
     }
     return id;
 }
+
+// A launcher is a small program (the built-in ones are 32 KB); a larger
+// image is no launcher worth reading the resources of, and reading them
+// costs up to three times its size in memory.
+constexpr uint64_t kLargestLauncherExamined = 32u << 20;
 
 std::string LauncherText(const LauncherIdentity& id, size_t size) {
     if (id.identical) return std::string("the built-in ") + id.builtIn + ", byte for byte (" + CountText(size, "byte", "bytes") + ")";
@@ -194,7 +201,11 @@ struct Facts {
     std::vector<std::string> allowed;
     std::vector<unsigned> otherBits;
     LzmaProperties lzma;
-    Bytes launcher;  // the image before the package
+    // The launcher's image, up to the end of its last section, and the
+    // bytes from there to the package, which no launcher reads: a file may
+    // put its package gigabytes in.
+    uint64_t launcherSize = 0, beforePackage = 0;
+    bool launcherExamined = false;
     LauncherIdentity launcherId;
     ResourceReport resources;
     bool resourcesRead = false;
@@ -225,10 +236,18 @@ Facts Gather(const PackageFile& f) {
     if (blockEnd > h.dataOffset) x.engineDataChecked = blockEnd - h.dataOffset;
     x.allowed = AllowedNames(h.allowedWindows, x.otherBits);
     x.lzma = PropertiesOf(h);
-    x.launcher.assign(f.bytes.data(), f.bytes.data() + std::min<uint64_t>(l.packageOffset, f.Size()));
-    x.launcherId = IdentifyLauncher(x.launcher);
+    PeInfo pe;
     std::string error;
-    x.resourcesRead = ReadResources(x.launcher, x.resources, error);
+    const uint64_t upToPackage = std::min<uint64_t>(l.packageOffset, f.Size());
+    x.launcherSize = ParsePeHeaders(f.bytes.data(), f.Size(), pe, error) ? std::min<uint64_t>(pe.imageEnd, upToPackage)
+                                                                         : upToPackage;
+    x.beforePackage = upToPackage - x.launcherSize;
+    x.launcherExamined = x.launcherSize <= kLargestLauncherExamined;
+    if (x.launcherExamined) {
+        const size_t size = static_cast<size_t>(x.launcherSize);
+        x.launcherId = IdentifyLauncher(f.bytes.data(), size);
+        x.resourcesRead = ReadResources(f.bytes.data(), size, x.resources, error);
+    }
     x.decoded32 = TryDecode(f, "engine32", h.engine32, false);
     x.decoded64 = TryDecode(f, "engine64", h.engine64, true);
     for (const auto& [name, decoded, entry] :
@@ -280,8 +299,13 @@ void PrintText(const PackageFile& f, std::ostream& out) {
         out << "  " << name << std::string(19 - std::string(name).size(), ' ') << value << "\n";
     };
     out << PrintableUtf8(f.path) << ": " << CountText(x.fileSize, "byte", "bytes") << "\n";
-    out << "launcher (bytes 0-" << (l.packageOffset ? l.packageOffset - 1 : 0) << ")\n";
-    row("launcher", LauncherText(x.launcherId, x.launcher.size()));
+    out << "launcher (bytes 0-" << (x.launcherSize ? x.launcherSize - 1 : 0) << ")\n";
+    row("launcher", x.launcherExamined ? LauncherText(x.launcherId, x.launcherSize)
+                                       : "a PE image of " + CountText(x.launcherSize, "byte", "bytes") +
+                                             ", larger than any launcher: not examined");
+    if (x.beforePackage)
+        row("before the package", CountText(x.beforePackage, "byte", "bytes") + " after the image, up to the package at " +
+                                      std::to_string(l.packageOffset) + ": no part of the launcher, which never reads them");
     if (x.resourcesRead && x.resources.mainIcon) row("icon", IconText(*x.resources.mainIcon));
     else row("icon", "none");
     if (x.resourcesRead && x.resources.version) {
@@ -389,7 +413,9 @@ std::string JsonMessage(const PackageFile& f, const MessageRef& m) {
 std::string JsonResourceText(const std::string& text) { return Json(Wtf8ToUtf16(text)); }
 
 std::string JsonLauncher(const Facts& x) {
-    std::string out = "{\"size\": " + std::to_string(x.launcher.size()) + ", \"builtIn\": " +
+    std::string out = "{\"size\": " + std::to_string(x.launcherSize) + ", \"bytesBeforePackage\": " +
+                      std::to_string(x.beforePackage) + ", \"examined\": " + (x.launcherExamined ? "true" : "false") +
+                      ", \"builtIn\": " +
                       (x.launcherId.builtIn ? Json(std::string(x.launcherId.builtIn)) : std::string("null")) +
                       ", \"identical\": " + (x.launcherId.identical ? "true" : "false") + ", \"icon\": ";
     if (x.resourcesRead && x.resources.mainIcon) {

@@ -122,10 +122,12 @@ inline PeInfo ParseOrRefuse(const Bytes& image) {
     return info;
 }
 
-// A section-relative view of an image for RVAs.
+// A section-relative view of an image for RVAs.  The image may be a view
+// of a mapped file, gigabytes of which follow it.
 class ImageView {
 public:
-    ImageView(const Bytes& image, const PeInfo& info) : image_(image), info_(info) {}
+    ImageView(const uint8_t* image, size_t size, const PeInfo& info) : image_(image), size_(size), info_(info) {}
+    ImageView(const Bytes& image, const PeInfo& info) : ImageView(image.data(), image.size(), info) {}
 
     // The file offset of n bytes at rva, all inside one section's raw data.
     uint64_t Offset(uint64_t rva, uint64_t n, const std::string& what) const {
@@ -133,7 +135,7 @@ public:
             const uint64_t span = std::max(s.virtualSize, s.rawSize);
             if (rva < s.virtualAddress || rva >= s.virtualAddress + span) continue;
             const uint64_t delta = rva - s.virtualAddress;
-            if (delta + n > s.rawSize || s.rawOffset + delta + n > image_.size())
+            if (delta + n > s.rawSize || s.rawOffset + delta + n > size_)
                 Refuse(what + " at RVA " + Hex(rva) + " lies outside the data of section " + s.name);
             return s.rawOffset + delta;
         }
@@ -144,16 +146,18 @@ public:
         const uint64_t at = Offset(rva, 1, what);
         for (const PeSection& s : info_.sections)
             if (at >= s.rawOffset && at < static_cast<uint64_t>(s.rawOffset) + s.rawSize)
-                return Reader(image_.data() + at, std::min<uint64_t>(static_cast<uint64_t>(s.rawOffset) + s.rawSize, image_.size()) - at, what);
+                return Reader(image_ + at, std::min<uint64_t>(static_cast<uint64_t>(s.rawOffset) + s.rawSize, size_) - at, what);
         Refuse(what + " lies in no section");
     }
     Bytes Read(uint64_t rva, uint64_t n, const std::string& what) const {
         const uint64_t at = Offset(rva, n, what);
-        return Bytes(image_.begin() + at, image_.begin() + at + n);
+        return Bytes(image_ + at, image_ + at + n);
     }
+    size_t size() const { return size_; }
 
 private:
-    const Bytes& image_;
+    const uint8_t* image_;
+    size_t size_;
     const PeInfo& info_;
 };
 

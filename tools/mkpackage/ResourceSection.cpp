@@ -162,7 +162,7 @@ Layout CheckLayout(const Bytes& image) {
 Bytes UpdateOrRefuse(const Bytes& image, const ResourceUpdate& update) {
     const Layout layout = CheckLayout(image);
     const PeInfo& info = layout.info;
-    ResourceTree tree = ReadTreeOf(image, info);
+    ResourceTree tree = ReadTreeOf(ImageView(image, info), info);
 
     std::set<std::tuple<ResourceId, ResourceId, uint16_t>> given;
     for (const RawResource& r : update.resources) {

@@ -135,11 +135,15 @@ IconGroup ReadIconGroup(const ResourceTree& tree, const ResourceId& name, const 
     return group;
 }
 
-void ReadOrRefuse(const Bytes& image, ResourceReport& out) {
-    const PeInfo info = ParseOrRefuse(image);
+void ReadOrRefuse(const uint8_t* image, size_t size, ResourceReport& out) {
+    // The headers and section table lie in the image's first bytes; the
+    // sections are read where the directory points.
+    PeInfo info;
+    std::string error;
+    if (!ParsePeHeaders(image, size, info, error)) Refuse(error);
     ResourceReport report;
     if (info.directories.size() > kResourceDirectory && info.directories[kResourceDirectory].rva) {
-        const ResourceTree tree = ReadTreeOf(image, info);
+        const ResourceTree tree = ReadTreeOf(ImageView(image, size, info), info);
         for (const auto& [type, names] : tree.entries)
             for (const auto& [name, languages] : names.entries)
                 for (const auto& [language, leaf] : languages.entries)
@@ -185,9 +189,8 @@ std::string ResourceId::Describe(bool asType) const {
     return Num(id);
 }
 
-ResourceTree ReadTreeOf(const Bytes& image, const PeInfo& info) {
-    const ImageView view(image, info);
-    return TreeReader(view, info.directories[kResourceDirectory].rva, image.size()).Read();
+ResourceTree ReadTreeOf(const pe_bytes::ImageView& image, const PeInfo& info) {
+    return TreeReader(image, info.directories[kResourceDirectory].rva, image.size()).Read();
 }
 
 // The usual layout: all directory tables (root, types, names), the data
@@ -332,7 +335,7 @@ void SetVersion(ResourceTree& tree, const VersionStrings& strings) {
     languages.entries[ResourceId::Number(kLanguageEnUs)] = ResourceLeaf{std::move(resource), 0};
 }
 
-bool ReadResources(const Bytes& image, ResourceReport& report, std::string& error) {
-    return Guarded(error, [&] { ReadOrRefuse(image, report); });
+bool ReadResources(const uint8_t* image, size_t size, ResourceReport& report, std::string& error) {
+    return Guarded(error, [&] { ReadOrRefuse(image, size, report); });
 }
 

@@ -65,8 +65,11 @@ using LanguageDirectory = ResourceDirectory<ResourceLeaf>;
 using NameDirectory = ResourceDirectory<LanguageDirectory>;
 using ResourceTree = ResourceDirectory<NameDirectory>;
 
+namespace pe_bytes {
+class ImageView;
+}
 // The tree the image's resource directory describes.
-ResourceTree ReadTreeOf(const Bytes& image, const PeInfo& info);
+ResourceTree ReadTreeOf(const pe_bytes::ImageView& image, const PeInfo& info);
 // The tree as a resource section's content for the section at rva: all
 // directory tables, the data entries, the name strings, then each
 // resource's data 8-byte aligned.
@@ -110,5 +113,9 @@ struct ResourceReport {
 
 // Reads the resources of an image, with or without a package after it.  An
 // image without resources gives an empty report.  Returns false with a
-// reason on resources it cannot read; none of the image is trusted.
-bool ReadResources(const Bytes& image, ResourceReport& report, std::string& error);
+// reason on resources it cannot read; none of the image is trusted.  The
+// resources read add up to at most twice the image's size.
+bool ReadResources(const uint8_t* image, size_t size, ResourceReport& report, std::string& error);
+inline bool ReadResources(const Bytes& image, ResourceReport& report, std::string& error) {
+    return ReadResources(image.data(), image.size(), report, error);
+}
