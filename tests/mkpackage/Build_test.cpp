@@ -277,6 +277,9 @@ const Refusal kRefusals[] = {
     {"StrayArgument", 2, {"setup.exe"}, {"unexpected argument 'setup.exe'"}},
     {"FlagWithValue", 2, {"--extreme=yes"}, {"--extreme takes no value"}},
     {"MissingValue", 2, {"--preset"}, {"--preset needs a value"}},
+    // A second "-" would find standard input already read.
+    {"StandardInputTwice", 2, {"--engine32", "-", "--data", "-"},
+     {"--engine32 - and --data - both name standard input, which can be read only once"}},
 };
 
 class BuildRefusal : public MkpackageTest, public ::testing::WithParamInterface<Refusal> {};

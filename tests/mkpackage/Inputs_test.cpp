@@ -135,13 +135,14 @@ TEST_F(Inputs, UnderAMemoryLimitFailuresNameTheFile) {
 }
 
 // ---------------------------------------------------------------------------
-// Inputs that are pipes (<(cat e.exe), /dev/stdin): read whole, and the
-// package is the one the same files make.
+// Inputs that are pipes (<(cat e.exe), /dev/stdin, "-"): read whole, and
+// the package is the one the same files make.
 
 struct PipedInput {
     const char* name;
     const char* option;
     enum Through { kFifo, kStdinPipe, kStdinFile } through;
+    const char* stdinName = "/dev/stdin";  // how the option names standard input
 };
 void PrintTo(const PipedInput& c, std::ostream* os) { *os << c.name; }
 
@@ -154,6 +155,8 @@ const PipedInput kPipedInputs[] = {
     {"Engine64FromStdinPipe", "--engine64", PipedInput::kStdinPipe},
     {"DataFromStdinPipe", "--data", PipedInput::kStdinPipe},
     {"Engine64FromStdinFile", "--engine64", PipedInput::kStdinFile},
+    {"Engine64FromDashPipe", "--engine64", PipedInput::kStdinPipe, "-"},
+    {"DataFromDashFile", "--data", PipedInput::kStdinFile, "-"},
 };
 
 class PipedInputs : public MkpackageTest, public ::testing::WithParamInterface<PipedInput> {};
@@ -179,19 +182,20 @@ TEST_P(PipedInputs, MakeThePackageTheFilesMake) {
     ASSERT_EQ(r.exitCode, 0) << Describe(args, r);
 
     // /dev/stdin is a name of POSIX systems; on Windows a pipe arrives as a
-    // named FIFO or pipe path, which the kFifo rows cover.
-    if (UnderWine() && c.through != PipedInput::kFifo) GTEST_SKIP() << "/dev/stdin exists on POSIX systems only";
+    // named FIFO or pipe path, which the kFifo rows cover, or as "-".
+    if (UnderWine() && c.through != PipedInput::kFifo && c.stdinName != std::string("-"))
+        GTEST_SKIP() << "/dev/stdin exists on POSIX systems only";
     const std::string original = files[c.option];
     RunOptions options;
     pid_t writer = 0;
     if (c.through == PipedInput::kStdinFile) {
         options.stdinPath = original;
-        files[c.option] = "/dev/stdin";
+        files[c.option] = c.stdinName;
     } else {
         ASSERT_EQ(mkfifo(File("fifo").c_str(), 0600), 0);
         writer = StartWriter(File("fifo"), ReadBytes(original));
         if (c.through == PipedInput::kStdinPipe) options.stdinPath = File("fifo");
-        files[c.option] = c.through == PipedInput::kStdinPipe ? "/dev/stdin" : File("fifo");
+        files[c.option] = c.through == PipedInput::kStdinPipe ? c.stdinName : File("fifo");
     }
     args = command(File("piped.exe"));
     r = Mk(args, options);
