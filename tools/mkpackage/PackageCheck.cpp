@@ -266,14 +266,29 @@ PayloadDecoding DecodePayload(const PackageFile& file, const PayloadEntry& entry
         result.ended = true;
         return result;
     }
-    const TLZMARun run = decoder.DecodeTo(file.bytes.data() + entry.offset, entry.packedSize, entry.unpackedSize,
-                                          entry.unpackedSize, [&](const uint8_t* chunk, int32_t n) {
-                                              if (take) take(chunk, static_cast<size_t>(n));
+    // The launcher's decoder, with the launcher's window (outSize), asked
+    // for one byte more than the engine: only the engine goes on to take,
+    // and the byte tells whether the stream may hold more.
+    const int64_t engine = entry.unpackedSize;
+    int64_t given = 0;
+    const TLZMARun run = decoder.DecodeTo(file.bytes.data() + entry.offset, entry.packedSize, engine + 1, engine,
+                                          [&](const uint8_t* chunk, int32_t n) {
+                                              const int64_t kept = std::min<int64_t>(n, engine - given);
+                                              if (take && kept > 0) take(chunk, static_cast<size_t>(kept));
+                                              given += kept;
                                           });
-    result.ended = run.ok;
-    result.produced = static_cast<uint64_t>(run.produced);
+    result.produced = static_cast<uint64_t>(std::min<int64_t>(run.produced, engine));
+    // Where the launcher stops, at unpackedSize, is an end it accepts.
+    result.ended = run.ok || run.produced >= engine;
     result.packedLeft = entry.packedSize - run.consumed;
-    if (result.produced == entry.unpackedSize) ExamineStreamEnd(file, entry, result);
+    if (run.produced > engine) {
+        // One more byte came: more engine, or what the range coder's closing
+        // bytes decode to after the end of a stream without an end marker.
+        // Only the stream's own end can tell.
+        ExamineStreamEnd(file, entry, result);
+    } else if (run.produced == engine && run.ok) {
+        result.packedAfterEnd = entry.packedSize - run.consumed;  // the end marker came next
+    }
     return result;
 }
 

@@ -63,7 +63,7 @@ std::optional<CertificateTable> FindCertificateTable(const PackageFile& file);
 struct PayloadDecoding {
     bool ended = false;         // the decoder ended normally
     uint64_t produced = 0;      // bytes of engine
-    uint64_t packedLeft = 0;    // packed bytes the launcher's decoder never read
+    uint64_t packedLeft = 0;    // packed bytes the decoder never read, one byte past the engine
     // With produced == unpackedSize: the stream goes on after it (more
     // engine, so the launcher runs a cut one), or packed bytes follow the
     // stream's end.
@@ -89,10 +89,11 @@ std::string PayloadProblem(const PackageFile& file, const char* name, const Payl
 std::string CutEngineWarning(const char* name, const PayloadEntry& entry, const PayloadDecoding& decoding);
 
 // Decodes entry exactly as the launcher would, handing the engine's bytes
-// to take (when given) as they come; when that gives unpackedSize bytes,
-// decodes once more with liblzma told the size, which then demands that the
-// stream end there (its range coder finished, or an end marker next), to see
-// whether it goes on.  The entry must pass PayloadProblem.
+// to take (when given) as they come, and on to one byte past the engine.
+// When that byte comes, decodes once more with liblzma told the size, which
+// then demands that the stream end there (its range coder finished, or an
+// end marker next), to see whether it goes on.  The entry must pass
+// PayloadProblem.
 PayloadDecoding DecodePayload(const PackageFile& file, const PayloadEntry& entry,
                               const std::function<void(const uint8_t*, size_t)>& take = {});
 
