@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -229,10 +230,27 @@ std::shared_ptr<const InputFile> InputFile::OpenBounded(const std::string& path,
         throw Failure(path + ": cannot create a file in " + TemporaryFolder() + " to read it into: " +
                       LastSystemError());
     unlink(spoolPath.c_str());
+    // Blocks of zeros (a stream of holes, /dev/zero after a package) are
+    // skipped rather than written: the file stays sparse, and the disk
+    // holds only what the stream really held.
+    const std::string spoolName = "a temporary file in " + TemporaryFolder();
     const Spooled kept = Spool(
         bound, [&](uint8_t* buffer, size_t size) { return ReadSome(fd.get(), path, buffer, size); },
-        [&](const uint8_t* data, size_t size) { WriteAll(spool.get(), data, size, "a temporary file in " + TemporaryFolder()); });
+        [&](const uint8_t* data, size_t size) {
+            constexpr size_t kBlock = 4096;
+            for (size_t at = 0; at < size; at += kBlock) {
+                const size_t n = std::min(kBlock, size - at);
+                if (std::all_of(data + at, data + at + n, [](uint8_t b) { return b == 0; })) {
+                    if (lseek(spool.get(), static_cast<off_t>(n), SEEK_CUR) < 0)
+                        throw Failure("cannot write " + spoolName + ": " + LastSystemError());
+                } else {
+                    WriteAll(spool.get(), data + at, n, spoolName);
+                }
+            }
+        });
     if (kept.size == 0) return std::make_shared<StreamedFile>(path, std::vector<uint8_t>());
+    if (ftruncate(spool.get(), static_cast<off_t>(kept.size)) != 0)
+        throw Failure("cannot write " + spoolName + ": " + LastSystemError());
     const struct stat spooled = StatOf(spool.get(), path);
     const std::shared_ptr<MappedFile> file = Map(path, path, spool, spooled, kept.size);
     file->SetCut(kept.cut);
