@@ -25,10 +25,15 @@ Appends a setup package to a copy of the launcher and writes it to OUT.  The
 launcher is the 32-bit one built into mkpackage, which runs the 64-bit engine
 on 64-bit Windows; --launcher 64 or --stub FILE choose another.  OUT appears
 only when it is complete and has passed the launcher's own checks: it is
-written to a temporary file in OUT's folder, checked, flushed and renamed, so
-an interrupted or failed build leaves no partial package under OUT and an
-earlier OUT as it was.  Build first, then sign OUT; never append to a signed
-file.
+written to a temporary file in OUT's folder (mkpackage-XXXXXX.tmp, made before
+the engines are packed, so that a folder that cannot take OUT is found at
+once), checked, flushed and renamed, so an interrupted or failed build leaves
+no partial package under OUT and an earlier OUT as it was.  A symbolic link
+as OUT is followed: the file it points to is replaced.  An OUT that exists
+and is no regular file (/dev/null, a FIFO, NUL) and standard output (-) are
+written into once the package is complete, never replaced; a terminal is
+refused.  A package that could run on no Windows is refused.  Build first,
+then sign OUT; never append to a signed file.
 
 Launcher:
   --launcher 32|64       the built-in launcher to use (default 32: stub32.exe)
@@ -57,7 +62,10 @@ Engines and data:
                          (needs --data; without it the checksum covers header,
                          engines and texts only)
   An engine must be 1 byte to below 2 GiB; one that is not a PE image of its
-  width is packed, with a warning.  Inputs may be pipes (e.g. <(cat e.exe)).
+  width is packed, with a warning, and so is one larger than the 32-bit
+  launcher is known to hold.  Inputs may be pipes (e.g. <(cat e.exe))
+  or - for standard input (one of them); a file that changes while it is read
+  fails the build.
 
 Where it may run:
   --allow LIST           required; comma-separated Windows versions that may run
@@ -76,7 +84,8 @@ Launch:
                          temporary copy (default 0: off)
 
 Messages (UTF-8 in, stored as UTF-16; at most 65535 UTF-16 units; a file's
-UTF-8 byte-order mark and one final line break are dropped):
+UTF-8 byte-order mark and one final line break are dropped; a malformed TEXT
+is a usage error):
   --wrong-width-text TEXT | --wrong-width-file FILE
                          shown when the processor width does not suit the package
   --unsupported-text TEXT | --unsupported-file FILE
@@ -86,17 +95,20 @@ UTF-8 byte-order mark and one final line break are dropped):
 Compression (raw LZMA1, one setting for both engines):
   --preset 0-9           effort of the match finder (default 6)
   --extreme              slower, sometimes smaller
-  --dict SIZE            dictionary size, 4KiB to 1536MiB (default 4MiB)
+  --dict SIZE            dictionary size, 4KiB to 1536MiB (default 4MiB); the
+                         header states it, the encoder takes no more than the
+                         engine is long
   --lc N --lp N --pb N   literal context / position bits (default 3, 0, 2;
                          lc + lp at most 4, pb at most 4)
   --end-marker           write an end-of-stream marker after each engine
 
-  -o, --output OUT       the package to write (required; none of the inputs)
+  -o, --output OUT       the package to write (required; none of the inputs;
+                         - for standard output)
   -h, --help             this text
 
 Values may follow their option as the next word or after '=' (--dict=8MiB);
 sizes take KiB, MiB or GiB; keywords (all, none, runas, ...) any case.  An
-option given twice: the last one counts.
+option given twice: the last one counts.  A file name may not be empty.
 
 Examples:
   mkpackage build --engine32 setup32.exe --engine64 setup64.exe \

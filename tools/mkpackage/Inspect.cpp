@@ -17,13 +17,14 @@ const char* const kInspectHelp = R"(usage: mkpackage inspect FILE [--json]
 Shows what a package file holds: the locator (offsets, sizes, checksum), the
 header (LZMA settings, allowed Windows versions by name, Windows 10 and 11
 release ranges with 9999 as "no upper bound", elevation mode, engines, both
-message texts), the launcher (whether it is one built into this mkpackage,
-its icon and version information), whether the size rule, the CRC-32 and the
-decoding of each engine pass, and how many bytes follow the package as built
-(normally a signature added afterwards).  Warns about what the launcher
-accepts but a vendor must know: bytes after the certificate table, an engine
-the launcher would run cut, an upside-down release range.  Control
-characters in texts and names are shown escaped (\n, \x1b, \u0085).
+message texts), the launcher's image (whether it is one built into this
+mkpackage, its icon and version information) and any bytes between it and
+the package, whether the size rule, the CRC-32 and the decoding of each
+engine pass, and how many bytes follow the package as built (normally a
+signature added afterwards).  Warns about what the launcher accepts but runs
+wrongly or a vendor must know, as 'mkpackage verify' does.  Control
+characters in texts and names are shown escaped (\n, \x1b, \u0085).  FILE may
+be - (standard input) or another stream, as for 'mkpackage verify'.
 
   --json      print one JSON object instead, for scripts
   -h, --help  this text
