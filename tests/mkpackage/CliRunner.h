@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "PackageWriter.h"
+#include "TestPackages.h"
 #include "StubTypes/StubTypes.h"
 
 namespace mk {
@@ -298,6 +299,19 @@ protected:
     }
 
     std::string File(const std::string& name) const { return (dir / name).string(); }
+
+    // A sound package made by the tool from a 64-bit engine of engineSize
+    // engine-like bytes, kept as e.bin, with every Windows allowed and extra
+    // options added; returns its path.
+    std::string MakePackage(const std::string& name, size_t engineSize = 20000,
+                            const std::vector<std::string>& extra = {}) {
+        std::vector<std::string> args = {"build", "--engine64", Put("e.bin", EngineBytes(engineSize, 64)), "--allow",
+                                         "all", "--wrong-width-text", "w", "-o", File(name)};
+        args.insert(args.end(), extra.begin(), extra.end());
+        const RunResult r = Mk(args);
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        return File(name);
+    }
 
     std::string Put(const std::string& name, const Bytes& bytes) {
         WriteBytes(dir / name, bytes);

@@ -54,10 +54,8 @@ TEST_F(CommandLine, HelpAndVersion) {
 // An option that names a file takes no empty value: "--data $PAYLOAD" with
 // the variable unset would otherwise build a package without its data.
 TEST_F(CommandLine, EmptyFileNamesAreUsageErrors) {
-    const std::string engine = Put("e.bin", EngineBytes(3000, 64));
-    ASSERT_EQ(Mk({"build", "--engine64", engine, "--allow", "all", "--wrong-width-text", "w", "-o", File("pkg.exe")})
-                  .exitCode,
-              0);
+    MakePackage("pkg.exe", 3000);
+    const std::string engine = File("e.bin");
     const std::vector<std::string> build = {"build", "--engine64", engine, "--allow", "all", "-o", File("out.exe")};
     const struct {
         std::vector<std::string> args;  // after build's when they start with an option
@@ -113,11 +111,8 @@ TEST_F(CommandLine, SizesThatWouldWrapAroundAreTooLarge) {
 // "--" ends the options, so that a file whose name starts with '-' can be
 // named; after it every word is a FILE.
 TEST_F(CommandLine, DoubleDashEndsTheOptions) {
-    const std::string engine = Put("e.bin", EngineBytes(3000, 64));
-    ASSERT_EQ(Mk({"build", "--engine64", engine, "--allow", "all", "--wrong-width-text", "w", "-o",
-                  File("-pkg.exe")})
-                  .exitCode,
-              0);
+    MakePackage("-pkg.exe", 3000);
+    const std::string engine = File("e.bin");
     RunOptions here;
     here.workingDirectory = dir.string();
     const struct {

@@ -224,11 +224,7 @@ INSTANTIATE_TEST_SUITE_P(Inputs, PipedInputs, ::testing::ValuesIn(kPipedInputs),
 // a temporary file rather than memory.
 
 TEST_F(Inputs, StreamsAreReadNoFurtherThanAPackageCanBe) {
-    ASSERT_EQ(Mk({"build", "--engine64", Put("e.bin", EngineBytes(200000, 64)), "--allow", "all",
-                  "--wrong-width-text", "w", "-o", File("pkg.exe")})
-                  .exitCode,
-              0);
-    const Bytes package = ReadBytes(File("pkg.exe"));
+    const Bytes package = ReadBytes(MakePackage("pkg.exe", 200000));
     ASSERT_EQ(mkfifo(File("fifo").c_str(), 0600), 0);
     const struct {
         const char* name;
@@ -291,11 +287,7 @@ TEST_F(Inputs, StreamsAreReadNoFurtherThanAPackageCanBe) {
 TEST_F(Inputs, AFileThatChangesWhileItIsReadEndsTheRunNamingIt) {
     // A package whose checked block, 1.5 GiB of holes, takes verify a
     // while to sum.
-    ASSERT_EQ(Mk({"build", "--engine64", Put("e.bin", EngineBytes(20000, 64)), "--allow", "all",
-                  "--wrong-width-text", "w", "-o", File("small.exe")})
-                  .exitCode,
-              0);
-    Bytes small = ReadBytes(File("small.exe"));
+    Bytes small = ReadBytes(MakePackage("small.exe"));
     PackageLocator l = LocatorOf(small);
     const uint64_t size = 1536ull << 20;
     l.checkedLength = static_cast<uint32_t>(size - l.packageOffset);

@@ -199,11 +199,7 @@ std::string Moved(const std::string& path, const Bytes& package, uint64_t shift,
 // a minute).  A PE image claiming gigabytes of its own is described, not
 // read.
 TEST_F(Inspect, APackageFarIntoItsFileIsShownInLittleMemory) {
-    ASSERT_EQ(Mk({"build", "--engine64", Put("e.bin", EngineBytes(20000, 64)), "--allow", "all",
-                  "--wrong-width-text", "w", "-o", File("pkg.exe")})
-                  .exitCode,
-              0);
-    const Bytes package = ReadBytes(File("pkg.exe"));
+    const Bytes package = ReadBytes(MakePackage("pkg.exe"));
     const uint64_t launcher = LocatorOf(package).packageOffset, shift = 3ull << 30;
     const std::string far = Moved(File("far.exe"), package, shift);
     // The launcher's last section claims to reach up to the package.
@@ -250,11 +246,7 @@ TEST_F(Inspect, APackageFarIntoItsFileIsShownInLittleMemory) {
 // A version string may hold a lone surrogate, which has no UTF-8 form: it
 // is shown escaped, in words and in JSON alike, not dropped or mangled.
 TEST_F(Inspect, ALoneSurrogateInAVersionStringIsShownEscaped) {
-    ASSERT_EQ(Mk({"build", "--engine64", Put("e.bin", EngineBytes(2000, 64)), "--allow", "all", "--wrong-width-text",
-                  "w", "--version-info", "Comments=X@Z", "-o", File("pkg.exe")})
-                  .exitCode,
-              0);
-    Bytes package = ReadBytes(File("pkg.exe"));
+    Bytes package = ReadBytes(MakePackage("pkg.exe", 2000, {"--version-info", "Comments=X@Z"}));
     const Bytes text = {'X', 0, '@', 0, 'Z', 0};
     const auto at = std::search(package.begin(), package.end(), text.begin(), text.end());
     ASSERT_NE(at, package.end());

@@ -81,39 +81,22 @@ void CatchShrunkInputs() {
     sigaction(SIGBUS, &sa, nullptr);
 }
 
-class MappedFile final : public InputFile {
+class MappedFile final : public MappedInput {
 public:
     MappedFile(std::string path, std::string name, int fd, const struct stat& st, const uint8_t* data, uint64_t size)
-        : name_(std::move(name)), fd_(fd), size0_(st.st_size), mtime_(st.st_mtim) {
-        path_ = std::move(path);
-        data_ = data;
-        size_ = size;
-        CatchShrunkInputs();
-        try {
-            slot_ = MappedInputs::Add(data, size, name_);
-        } catch (...) {
-            munmap(const_cast<uint8_t*>(data_), size_);
-            throw;
-        }
-    }
-    ~MappedFile() override {
-        MappedInputs::Remove(slot_);
-        munmap(const_cast<uint8_t*>(data_), size_);
-    }
-    void SetCut(bool cut) { cut_ = cut; }
+        : MappedInput(std::move(path), std::move(name), data, size), fd_(fd), size0_(st.st_size), mtime_(st.st_mtim) {}
+    ~MappedFile() override { munmap(const_cast<uint8_t*>(data_), size_); }
     void CheckUnchanged() const override {
         struct stat st {};
         if (fstat(fd_.get(), &st) != 0 || st.st_size != size0_ || st.st_mtim.tv_sec != mtime_.tv_sec ||
             st.st_mtim.tv_nsec != mtime_.tv_nsec)
-            throw Failure(name_ + " changed while it was read");
+            Changed();
     }
 
 private:
-    std::string name_;
     Descriptor fd_;  // kept open to ask whether the file changed
     off_t size0_;
     timespec mtime_;
-    int slot_ = -1;
 };
 
 // The temporary file of an OutputFile, for the signal handler: a fixed
@@ -179,7 +162,16 @@ std::shared_ptr<MappedFile> Map(const std::string& path, const std::string& name
     void* map = mmap(nullptr, static_cast<size_t>(size), PROT_READ, MAP_PRIVATE, fd.get(), 0);
     if (map == MAP_FAILED)
         throw Failure(name + ": cannot map " + SizeText(size) + " into memory: " + LastSystemError());
-    return std::make_shared<MappedFile>(path, name, fd.Release(), st, static_cast<const uint8_t*>(map), size);
+    CatchShrunkInputs();
+    std::shared_ptr<MappedFile> file;
+    try {
+        file = std::make_shared<MappedFile>(path, name, fd.get(), st, static_cast<const uint8_t*>(map), size);
+    } catch (...) {
+        munmap(map, static_cast<size_t>(size));
+        throw;
+    }
+    fd.Release();  // the file holds it now
+    return file;
 }
 
 struct stat StatOf(int fd, const std::string& name) {

@@ -140,3 +140,25 @@ private:
     static Slot slots_[kSlots];
 };
 inline MappedInputs::Slot MappedInputs::slots_[MappedInputs::kSlots];
+
+// A mapped input of either system, entered in MappedInputs while it lives,
+// so that a fault on it ends the run with its name.  The system's own part
+// maps and unmaps.
+class MappedInput : public InputFile {
+public:
+    void SetCut(bool cut) { cut_ = cut; }
+
+protected:
+    MappedInput(std::string path, std::string name, const uint8_t* data, uint64_t size) : name_(std::move(name)) {
+        path_ = std::move(path);
+        data_ = data;
+        size_ = size;
+        slot_ = MappedInputs::Add(data, size, name_);
+    }
+    ~MappedInput() override { MappedInputs::Remove(slot_); }
+    [[noreturn]] void Changed() const { throw Failure(name_ + " changed while it was read"); }
+
+private:
+    std::string name_;
+    int slot_ = -1;
+};

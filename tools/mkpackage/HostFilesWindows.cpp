@@ -134,41 +134,24 @@ void CatchShrunkInputs() {
     if (!installed) installed = AddVectoredExceptionHandler(1, EndOnShrunkInput) != nullptr;
 }
 
-class MappedFile final : public InputFile {
+class MappedFile final : public MappedInput {
 public:
     MappedFile(std::string path, std::string name, HANDLE file, const BY_HANDLE_FILE_INFORMATION& info,
                HANDLE mapping, const uint8_t* data, uint64_t size)
-        : name_(std::move(name)), file_(file), mapping_(mapping), info_(info) {
-        path_ = std::move(path);
-        data_ = data;
-        size_ = size;
-        CatchShrunkInputs();
-        try {
-            slot_ = MappedInputs::Add(data, size, name_);
-        } catch (...) {
-            UnmapViewOfFile(data_);
-            throw;
-        }
-    }
-    ~MappedFile() override {
-        MappedInputs::Remove(slot_);
-        UnmapViewOfFile(data_);
-    }
-    void SetCut(bool cut) { cut_ = cut; }
+        : MappedInput(std::move(path), std::move(name), data, size), file_(file), mapping_(mapping), info_(info) {}
+    ~MappedFile() override { UnmapViewOfFile(data_); }
     void CheckUnchanged() const override {
         BY_HANDLE_FILE_INFORMATION now{};
         if (!GetFileInformationByHandle(file_.get(), &now) || now.nFileSizeHigh != info_.nFileSizeHigh ||
             now.nFileSizeLow != info_.nFileSizeLow ||
             CompareFileTime(&now.ftLastWriteTime, &info_.ftLastWriteTime) != 0)
-            throw Failure(name_ + " changed while it was read");
+            Changed();
     }
 
 private:
-    std::string name_;
     OwnedHandle file_;  // kept open to ask whether the file changed
     OwnedHandle mapping_;
     BY_HANDLE_FILE_INFORMATION info_;
-    int slot_ = -1;
 };
 
 std::wstring TemporaryFolder() {
@@ -236,8 +219,18 @@ std::shared_ptr<MappedFile> Map(const std::string& path, const std::string& name
         NoteError();
         throw Failure(name + ": cannot map " + SizeText(size) + " into memory: " + LastSystemError());
     }
-    return std::make_shared<MappedFile>(path, name, file.Release(), info, mapping.Release(),
-                                        static_cast<const uint8_t*>(data), size);
+    CatchShrunkInputs();
+    std::shared_ptr<MappedFile> mapped;
+    try {
+        mapped = std::make_shared<MappedFile>(path, name, file.get(), info, mapping.get(),
+                                              static_cast<const uint8_t*>(data), size);
+    } catch (...) {
+        UnmapViewOfFile(data);
+        throw;
+    }
+    file.Release();  // the mapped file holds both now
+    mapping.Release();
+    return mapped;
 }
 
 size_t ReadSome(HANDLE file, const std::string& name, uint8_t* buffer, size_t capacity) {

@@ -119,11 +119,7 @@ void ParseIcoOrRefuse(const Bytes& file, std::vector<IconImage>& images) {
     for (uint32_t i = 0; i < count; ++i) {
         const uint64_t e = 6 + 16ull * i;
         IconImage image;
-        image.width = r.U8(e) ? r.U8(e) : 256;
-        image.height = r.U8(e + 1) ? r.U8(e + 1) : 256;
-        image.colorCount = r.U8(e + 2);
-        image.planes = r.U16(e + 4);
-        image.bitCount = r.U16(e + 6);
+        static_cast<IconFormat&>(image) = ReadIconFormat(r, e);
         const uint32_t size = r.U32(e + 8), offset = r.U32(e + 12);
         const std::string label = "image " + Num(i + 1) + " of " + Num(count) + " (" + Size(image) + ")";
         if (size == 0) Refuse(label + " is empty");

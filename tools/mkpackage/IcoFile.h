@@ -7,13 +7,18 @@
 
 using Bytes = std::vector<uint8_t>;
 
-// One image of an icon, as an .ico file holds it.
-struct IconImage {
-    uint32_t width = 0, height = 0;  // pixels, 1 to 256
-    uint8_t colorCount = 0;          // as the .ico directory states it; 0 for 256 colours and more
-    // What Windows chooses an image by: for a bitmap its header's values,
-    // for a PNG the .ico directory's, or its own format's when those are 0.
+// What Windows chooses an icon image by, as an .ico file's directory and an
+// icon group state it.
+struct IconFormat {
+    uint32_t width = 0, height = 0;  // pixels, 1 to 256 (the directory's 0 is 256)
+    uint8_t colorCount = 0;          // 0 for 256 colours and more
     uint16_t planes = 0, bitCount = 0;
+};
+
+// One image of an icon, as an .ico file holds it.  Its planes and bit count
+// are, for a bitmap, its header's values; for a PNG the .ico directory's,
+// or its own format's when those are 0.
+struct IconImage : IconFormat {
     bool png = false;
     Bytes data;  // a DIB (BITMAPINFOHEADER, colours, XOR and AND masks) or a whole PNG file
 };

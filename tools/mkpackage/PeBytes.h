@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "IcoFile.h"
 #include "PackageWriter.h"
 #include "PeImage.h"
 
@@ -110,6 +111,18 @@ inline std::u16string ReadUtf16(const Reader& r, uint64_t at, uint64_t units) {
     std::u16string s;
     for (uint64_t i = 0; i < units; ++i) s += static_cast<char16_t>(r.U16(at + 2 * i));
     return s;
+}
+
+// What an .ico file's directory entry and an icon group's entry begin
+// with, at e.
+inline IconFormat ReadIconFormat(const Reader& r, uint64_t e) {
+    IconFormat format;
+    format.width = r.U8(e) ? r.U8(e) : 256;
+    format.height = r.U8(e + 1) ? r.U8(e + 1) : 256;
+    format.colorCount = r.U8(e + 2);
+    format.planes = r.U16(e + 4);
+    format.bitCount = r.U16(e + 6);
+    return format;
 }
 
 // Where the resource directory is among the data directories.

@@ -113,11 +113,7 @@ IconGroup ReadIconGroup(const ResourceTree& tree, const ResourceId& name, const 
     for (uint32_t i = 0, count = r.U16(4); i < count; ++i) {
         const uint64_t e = 6 + 14ull * i;
         IconGroupImage image;
-        image.width = r.U8(e) ? r.U8(e) : 256;
-        image.height = r.U8(e + 1) ? r.U8(e + 1) : 256;
-        image.colorCount = r.U8(e + 2);
-        image.planes = r.U16(e + 4);
-        image.bitCount = r.U16(e + 6);
+        static_cast<IconFormat&>(image) = ReadIconFormat(r, e);
         image.size = r.U32(e + 8);
         image.iconId = r.U16(e + 12);
         if (icons != tree.entries.end()) {

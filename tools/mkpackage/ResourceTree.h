@@ -89,10 +89,7 @@ struct ResourceEntry {
     uint32_t size = 0, codePage = 0;
 };
 
-struct IconGroupImage {
-    uint32_t width = 0, height = 0;  // 256 where the group says 0
-    uint8_t colorCount = 0;
-    uint16_t planes = 0, bitCount = 0;
+struct IconGroupImage : IconFormat {
     uint32_t size = 0;  // as the group states it
     uint16_t iconId = 0;
     bool present = false;  // the RT_ICON it names exists
