@@ -265,8 +265,9 @@ TEST_F(Output, StandardOutputTakesThePackageAndTheWordsGoToStandardError) {
 }
 
 // A symbolic link as OUT is followed, as cp does: the file it points to
-// gets the package and the link stays; a link that points nowhere is
-// replaced by the package.
+// gets the package and the link stays.  A link that points nowhere is
+// refused, as cp refuses it: /dev/stdout is one when standard output is
+// closed, and no such name is to be replaced by a file.
 TEST_F(Output, ASymbolicLinkIsFollowed) {
     if (UnderWine())
         GTEST_SKIP() << "Wine shows a Unix symbolic link as the file itself, and MoveFileExW replaces it; Windows' "
@@ -274,15 +275,25 @@ TEST_F(Output, ASymbolicLinkIsFollowed) {
     fs::create_directory(dir / "real");
     Put("real/setup.exe", {'o', 'l', 'd'});
     fs::create_symlink("real/setup.exe", dir / "link.exe");
-    fs::create_symlink("real/missing.exe", dir / "dangling.exe");
-    for (const char* name : {"link.exe", "dangling.exe"}) {
-        SCOPED_TRACE(name);
-        ASSERT_EQ(BuildTo(File(name)).exitCode, 0);
-        EXPECT_TRUE(ReadBytes(File(name)) == ReadBytes(File("plain.exe")));
-    }
+    ASSERT_EQ(BuildTo(File("link.exe")).exitCode, 0);
     EXPECT_TRUE(fs::is_symlink(dir / "link.exe"));
     EXPECT_TRUE(ReadBytes(File("real/setup.exe")) == ReadBytes(File("plain.exe")));
-    EXPECT_FALSE(fs::is_symlink(dir / "dangling.exe"));
+
+    fs::create_symlink("real/missing.exe", dir / "dangling.exe");
+    RunResult r = BuildTo(File("dangling.exe"));
+    EXPECT_EQ(r.exitCode, 1) << r.err;
+    EXPECT_TRUE(Contains(r.err, File("dangling.exe") + " is a symbolic link that points nowhere")) << r.err;
+    EXPECT_TRUE(fs::is_symlink(dir / "dangling.exe"));
+    // A link like /dev/stdout, with standard output closed: it names no file
+    // of mkpackage's own, and the package goes nowhere.
+    fs::create_symlink("/proc/self/fd/1", dir / "stdout");
+    RunOptions closed;
+    closed.closeStdout = true;
+    r = BuildTo(File("stdout"), closed);
+    EXPECT_EQ(r.exitCode, 1) << r.err;
+    EXPECT_TRUE(Contains(r.err, "cannot write standard output")) << r.err;
+    EXPECT_TRUE(fs::is_symlink(dir / "stdout"));
+    EXPECT_TRUE(ReadBytes(File("e.bin")) == EngineBytes(20000, 64));
     EXPECT_FALSE(fs::exists(File("real/missing.exe")));
     EXPECT_FALSE(TemporaryFileIn(dir / "real") || TemporaryFileIn(dir));
 }

@@ -29,7 +29,8 @@ written to a temporary file in OUT's folder (mkpackage-XXXXXX.tmp, made before
 the engines are packed, so that a folder that cannot take OUT is found at
 once), checked, flushed and renamed, so an interrupted or failed build leaves
 no partial package under OUT and an earlier OUT as it was.  A symbolic link
-as OUT is followed: the file it points to is replaced.  An OUT that exists
+as OUT is followed: the file it points to is replaced (one that points
+nowhere is refused).  An OUT that exists
 and is no regular file (/dev/null, a FIFO, NUL) and standard output (-) are
 written into once the package is complete, never replaced; a terminal is
 refused.  A package that could run on no Windows is refused.  Build first,

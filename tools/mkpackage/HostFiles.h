@@ -85,7 +85,8 @@ protected:
 // temporary file.  Signals the caller set to be ignored stay ignored.
 //
 // A symbolic link to a file is followed, as cp does: the file it points to
-// is replaced and the link stays (a link that points nowhere is replaced).  An OUT that exists and is no regular file (a
+// is replaced and the link stays; a link that points nowhere is refused, as
+// cp refuses it (/dev/stdout is one when standard output is closed).  An OUT that exists and is no regular file (a
 // device such as /dev/null or NUL, a FIFO), and standard output ("-", or
 // the file standard output goes to), is never replaced: the finished file is
 // made in the temporary folder and copied into it on Commit.  A terminal is

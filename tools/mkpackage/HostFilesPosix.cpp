@@ -295,8 +295,12 @@ OutputFile::OutputFile(const std::string& path) : impl_(new Impl), path_(path) {
         }
     } else if (!path.empty() && path.back() == '/') {
         throw Failure(path + " ends in '/': name the file to write, not a folder");
+    } else if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+        // Neither followed nor replaced: /dev/stdout with standard output
+        // closed is such a link, and no system file is to be replaced.
+        throw Failure(path + " is a symbolic link that points nowhere; name the file to write");
     } else {
-        o.target = path;  // a new name, or a link that points nowhere, which is replaced
+        o.target = path;
     }
     if (o.standardOutput && isatty(STDOUT_FILENO))
         throw Failure(std::string(path == "-" ? "standard output" : path) +
@@ -386,8 +390,21 @@ void OutputFile::Commit() {
     committed_ = true;
 }
 
-// A terminal takes UTF-8 as it is.
-void PrepareStandardStreams() {}
+// A terminal takes UTF-8 as it is.  A standard stream the caller closed
+// (>&-) gets a stand-in, /dev/null opened the wrong way round, so that using
+// it still fails, and no file mkpackage opens later takes its number: the
+// package would otherwise go where standard output was expected, or
+// /dev/stdout name one of mkpackage's own files.
+void PrepareStandardStreams() {
+    for (int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        const int standIn = open("/dev/null", fd == STDIN_FILENO ? O_WRONLY : O_RDONLY);
+        if (standIn >= 0 && standIn != fd) {
+            dup2(standIn, fd);
+            close(standIn);
+        }
+    }
+}
 
 // The default action of SIGINT, SIGTERM and SIGHUP ends the process with
 // the signal; an OutputFile removes its temporary file first.

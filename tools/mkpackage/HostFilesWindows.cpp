@@ -438,6 +438,9 @@ OutputFile::OutputFile(const std::string& path) : impl_(new Impl), path_(path) {
             }
         } else if (!path.empty() && (path.back() == '\\' || path.back() == '/')) {
             throw Failure(path + " ends in '" + path.back() + "': name the file to write, not a folder");
+        } else if (const DWORD attributes = GetFileAttributesW(Wide(path).c_str());
+                   attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+            throw Failure(path + " is a symbolic link that points nowhere; name the file to write");
         } else {
             o.target = path;
         }
