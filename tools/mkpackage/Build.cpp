@@ -30,11 +30,11 @@ the engines are packed, so that a folder that cannot take OUT is found at
 once), checked, flushed and renamed, so an interrupted or failed build leaves
 no partial package under OUT and an earlier OUT as it was.  A symbolic link
 as OUT is followed: the file it points to is replaced (one that points
-nowhere is refused).  An OUT that exists
-and is no regular file (/dev/null, a FIFO, NUL) and standard output (-) are
-written into once the package is complete, never replaced; a terminal is
-refused.  A package that could run on no Windows is refused.  Build first,
-then sign OUT; never append to a signed file.
+nowhere is refused).  An OUT that exists and is no regular file (/dev/null,
+a FIFO, NUL) and standard output (-) are written into once the package is
+complete, never replaced; a terminal is refused.  A package that could run
+on no Windows is refused.  Build first, then sign OUT; never append to a
+signed file.
 
 Launcher:
   --launcher 32|64       the built-in launcher to use (default 32: stub32.exe)

@@ -38,8 +38,8 @@ Commands:
 
 The usual order: build, verify, sign (signing appends a certificate table,
 which the launcher accepts); never change or append to a package after
-signing it.  Where a file is read, - is standard input;
-where one is written, standard output.  "--" ends the options.
+signing it.  Where a file is read, - is standard input; where one is
+written, standard output.  "--" ends the options.
 
   mkpackage build --engine32 setup32.exe --engine64 setup64.exe \
       --allow 7,8,8.1,10,11,later --unsupported-text "Not for %USER%." -o MySetup.exe
