@@ -121,10 +121,15 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 8)
         COMMENT "Embedding stub32.exe and stub64.exe into mkpackage.exe")
     add_executable(mkpackage
         ${STUB_CORE_SOURCES} tools/pefix/PeImage.cpp
-        ${MKPACKAGE_DIR}/PackageWriter.cpp ${MKPACKAGE_DIR}/PeResources.cpp
-        ${MKPACKAGE_DIR}/mkpackage.cpp ${MKPACKAGE_DIR}/Options.cpp ${MKPACKAGE_DIR}/HostFilesWindows.cpp
+        ${MKPACKAGE_DIR}/PackageWriter.cpp ${MKPACKAGE_DIR}/IcoFile.cpp ${MKPACKAGE_DIR}/VersionResource.cpp
+        ${MKPACKAGE_DIR}/ResourceTree.cpp ${MKPACKAGE_DIR}/ResourceSection.cpp
+        ${MKPACKAGE_DIR}/mkpackage.cpp ${MKPACKAGE_DIR}/Options.cpp ${MKPACKAGE_DIR}/TerminalText.cpp
+        ${MKPACKAGE_DIR}/HostFilesWindows.cpp
         ${MKPACKAGE_DIR}/PackageCheck.cpp ${MKPACKAGE_DIR}/Build.cpp ${MKPACKAGE_DIR}/Inspect.cpp
-        ${MKPACKAGE_DIR}/Verify.cpp ${MKPACKAGE_DIR}/Sha256.cpp ${CMAKE_BINARY_DIR}/EmbeddedLaunchers.cpp)
+        ${MKPACKAGE_DIR}/Verify.cpp ${MKPACKAGE_DIR}/Sha256.cpp ${CMAKE_BINARY_DIR}/EmbeddedLaunchers.cpp
+        ${MKPACKAGE_DIR}/mkpackage.rc)
+    set_source_files_properties(${MKPACKAGE_DIR}/mkpackage.rc PROPERTIES
+        OBJECT_DEPENDS ${MKPACKAGE_DIR}/mkpackage.manifest)
     target_include_directories(mkpackage PRIVATE ${CMAKE_SOURCE_DIR}/src ${MKPACKAGE_DIR} ${CMAKE_SOURCE_DIR}/tools/pefix)
     target_compile_definitions(mkpackage PRIVATE MKPACKAGE_VERSION="${MKPACKAGE_VERSION}" UNICODE _UNICODE
                                WIN32_LEAN_AND_MEAN NOMINMAX)

@@ -11,7 +11,7 @@
 
 #include "FuzzCheck.h"
 #include "PeImage.h"
-#include "PeResources.h"
+#include "ResourceSection.h"
 
 namespace {
 

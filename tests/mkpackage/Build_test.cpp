@@ -1,17 +1,22 @@
 // mkpackage build: round trips through inspect, verify and extract; options
-// reaching the header; refusals of bad input; no partial output.
+// reaching the header; message texts; refusals of bad input; warnings; the
+// built-in launchers; progress on a terminal.
 #include <array>
+#include <cstdlib>
 #include <functional>
 #include <map>
 #include <tuple>
 
 #include "CliRunner.h"
 #include "PeImage.h"
+#include "TestFiles.h"
 #include "TestPackages.h"
 
 using namespace mk;
 
 namespace {
+
+class Build : public MkpackageTest {};
 
 // One package shape, built, inspected, verified and unpacked again.
 struct RoundTrip {
@@ -190,7 +195,7 @@ INSTANTIATE_TEST_SUITE_P(Fields, BuildOptions, ::testing::ValuesIn(kOptionCases)
 
 // Message texts from files: the byte-order mark and one final line break go,
 // everything else stays; 65535 UTF-16 units fit, 65536 do not.
-TEST_F(MkpackageTest, MessageFilesAndTheirLengthLimit) {
+TEST_F(Build, MessageFilesAndTheirLengthLimit) {
     const std::string engine = Put("e.bin", EngineBytes(2000));
     WriteText(dir / "msg.txt", "\xEF\xBB\xBFLine one\r\nLine two %USER%\r\n");
     RunResult r = Mk({"build", "--stub", stub, "--engine64", engine, "--allow", "10", "--unsupported-file",
@@ -217,6 +222,15 @@ TEST_F(MkpackageTest, MessageFilesAndTheirLengthLimit) {
     EXPECT_TRUE(Contains(r.err, "--unsupported-file " + File("toolong.txt"))) << r.err;
     EXPECT_TRUE(Contains(r.err, "65536 UTF-16 units")) << r.err;
     EXPECT_FALSE(fs::exists(File("c.exe")));
+
+    // The same text given on the command line is a malformed value: a usage
+    // error.  (A Windows command line holds at most 32767 characters.)
+    if (UnderWine()) return;
+    r = Mk({"build", "--stub", stub, "--engine64", engine, "--allow", "all", "--wrong-width-text",
+            std::string(65536, 'x'), "-o", File("d.exe")});
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_TRUE(Contains(r.err, "--wrong-width-text: the text is 65536 UTF-16 units long")) << r.err;
+    EXPECT_FALSE(fs::exists(File("d.exe")));
 }
 
 // Bad input is refused with the option or file named, and nothing is written.
@@ -236,7 +250,7 @@ const Refusal kRefusals[] = {
     {"EngineMissing", 1, {"--engine64", "MISSING"}, {"--engine64", "missing.exe", "cannot open"}},
     {"DataMissing", 1, {"--data", "MISSING"}, {"--data", "missing.exe"}},
     {"MessageFileMissing", 1, {"--unsupported-file", "MISSING"}, {"--unsupported-file", "missing.exe"}},
-    {"TextNotUtf8", 1, {"--unsupported-text", "caf\xE9"}, {"--unsupported-text", "not valid UTF-8"}},
+    {"TextNotUtf8", 2, {"--unsupported-text", "caf\xE9"}, {"--unsupported-text", "not valid UTF-8"}},
     {"UnknownWindows", 2, {"--allow", "xp,win12"}, {"--allow", "unknown Windows version 'win12'"}},
     {"EmptyWindowsList", 2, {"--allow", ""}, {"--allow", "at least one"}},
     {"EmptyWindowsListItem", 2, {"--allow", "7,,8"}, {"--allow '7,,8' has an empty item"}},
@@ -263,6 +277,9 @@ const Refusal kRefusals[] = {
     {"StrayArgument", 2, {"setup.exe"}, {"unexpected argument 'setup.exe'"}},
     {"FlagWithValue", 2, {"--extreme=yes"}, {"--extreme takes no value"}},
     {"MissingValue", 2, {"--preset"}, {"--preset needs a value"}},
+    // A second "-" would find standard input already read.
+    {"StandardInputTwice", 2, {"--engine32", "-", "--data", "-"},
+     {"--engine32 - and --data - both name standard input, which can be read only once"}},
 };
 
 class BuildRefusal : public MkpackageTest, public ::testing::WithParamInterface<Refusal> {};
@@ -294,14 +311,17 @@ TEST_P(BuildRefusal, NamesTheProblemAndWritesNothing) {
     EXPECT_EQ(r.exitCode, c.exitCode) << Describe(args, r);
     for (const std::string& part : c.saying) EXPECT_TRUE(Contains(r.err, part)) << part << "\n" << r.err;
     EXPECT_FALSE(fs::exists(File("out.exe")));
-    for (const std::string& name : Listing()) EXPECT_EQ(name.find("out.exe"), std::string::npos) << name;
+    for (const std::string& name : Listing()) {
+        EXPECT_EQ(name.find("out.exe"), std::string::npos) << name;
+        EXPECT_FALSE(IsTemporaryName(name)) << name;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Inputs, BuildRefusal, ::testing::ValuesIn(kRefusals),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // Command lines that lack something required.
-TEST_F(MkpackageTest, RequiredOptionsAreNamed) {
+TEST_F(Build, RequiredOptionsAreNamed) {
     const std::string e = Put("e.bin", EngineBytes(100));
     const struct {
         std::vector<std::string> args;
@@ -329,7 +349,7 @@ TEST_F(MkpackageTest, RequiredOptionsAreNamed) {
 }
 
 // Warnings do not stop a build but tell the vendor what looks wrong.
-TEST_F(MkpackageTest, WarnsAboutEnginesAndMissingMessages) {
+TEST_F(Build, WarnsAboutEnginesAndMissingMessages) {
     const std::string notPe = Put("e.bin", EngineBytes(1000));
     RunResult r = Mk({"build", "--stub", stub, "--engine32", notPe, "--refuse-64bit", "--allow", "10", "-o",
                       File("a.exe")});
@@ -351,7 +371,7 @@ TEST_F(MkpackageTest, WarnsAboutEnginesAndMissingMessages) {
 
 // A FileVersion or ProductVersion that is no a.b.c.d sets no numeric
 // version, which Explorer shows as 0.0.0.0: the vendor is told.
-TEST_F(MkpackageTest, VersionThatIsNoNumberWarns) {
+TEST_F(Build, VersionThatIsNoNumberWarns) {
     const std::string engine = Put("e.bin", EngineBytes(1000));
     for (const char* value : {"FileVersion=1.2.3.4.5", "ProductVersion=2.0 beta", "FileVersion=65536"}) {
         const RunResult r = Mk({"build", "--stub", stub, "--engine32", engine, "--allow", "all", "--version-info",
@@ -365,61 +385,384 @@ TEST_F(MkpackageTest, VersionThatIsNoNumberWarns) {
     EXPECT_FALSE(Contains(r.err, "is no version")) << r.err;
 }
 
-// The package only ever appears complete under its final name.
-TEST_F(MkpackageTest, FailedBuildLeavesAnEarlierOutputUntouched) {
-    const Bytes earlier = {'o', 'l', 'd'};
-    Put("out.exe", earlier);
-    const RunResult r = Mk({"build", "--stub", stub, "--engine32", File("gone.bin"), "--allow", "all", "-o",
-                            File("out.exe")});
-    EXPECT_EQ(r.exitCode, 1);
-    EXPECT_EQ(ReadBytes(File("out.exe")), earlier);
-    EXPECT_EQ(Listing(), std::vector<std::string>{"out.exe"});
-}
+// ---------------------------------------------------------------------------
+// Checked blocks of 2 GiB or more: the launcher takes checkedLength as a
+// signed count, so such a block sums to 0 whatever it holds.
 
-TEST_F(MkpackageTest, UnwritableOutputLeavesNoTemporaryFile) {
-    const std::string engine = Put("e.bin", EngineBytes(1000));
-    fs::create_directory(dir / "out.exe");  // rename over a folder fails
-    RunResult r = Mk({"build", "--stub", stub, "--engine32", engine, "--allow", "all", "-o", File("out.exe")});
-    EXPECT_EQ(r.exitCode, 1);
-    EXPECT_TRUE(Contains(r.err, File("out.exe"))) << r.err;
-    EXPECT_EQ(Listing(), (std::vector<std::string>{"e.bin", "out.exe"}));
-    EXPECT_TRUE(fs::is_directory(dir / "out.exe"));
+TEST_F(Build, BuildRefusesACheckedBlockOf2GiBOrMore) {
+    const std::string engine = Put("e.bin", EngineBytes(20000, 64));
+    const std::vector<std::string> base = {"build", "--stub", stub, "--engine64", engine, "--allow", "all",
+                                           "--wrong-width-text", "w"};
+    // The block without engine data, from a package with one byte of it.
+    std::vector<std::string> args = base;
+    args.insert(args.end(), {"--data", Put("one.bin", {7}), "--checked-data", "all", "-o", File("probe.exe")});
+    RunResult r = Mk(args);
+    ASSERT_EQ(r.exitCode, 0) << Describe(args, r);
+    const uint64_t withoutData = LocatorOf(ReadBytes(File("probe.exe"))).checkedLength - 1;
+    const uint64_t reaching2GiB = (1ull << 31) - withoutData;
 
-    r = Mk({"build", "--stub", stub, "--engine32", engine, "--allow", "all", "-o", File("nowhere/out.exe")});
-    EXPECT_EQ(r.exitCode, 1);
-    EXPECT_TRUE(Contains(r.err, File("nowhere"))) << r.err;
-}
-
-// Ctrl+C while the package is being written: the temporary file goes, and
-// an earlier OUT stays.  (On Windows Ctrl+C is a console control event;
-// Wine turns SIGINT into one.)
-TEST_F(MkpackageTest, InterruptedBuildLeavesNothing) {
-    const Bytes earlier = {'o', 'l', 'd'};
-    Put("out.exe", earlier);
-    const std::string engine = Put("big.bin", EngineBytes(24u << 20, 3));
-    const std::vector<std::string> args = {"build", "--stub", stub, "--engine64", engine, "--allow", "all",
-                                           "--preset", "0", "-o", File("out.exe")};
-    const pid_t pid = Start(Program(), Arguments(args), dir);
-    // Wait until the package is being written (or the build has ended).
-    auto writing = [&] {
-        for (const std::string& name : Listing())
-            if (name.rfind("out.exe.tmp-", 0) == 0) return true;
-        return false;
+    const struct {
+        const char* name;
+        uint64_t dataSize;
+        std::string checked;
+        bool refused;  // otherwise the build goes on to its last check, which the package fails here
+    } cases[] = {
+        {"all of 2 GiB", 1ull << 31, "all", true},
+        {"2GiB of 2 GiB", 1ull << 31, "2GiB", true},
+        {"all, the block exactly 2 GiB", reaching2GiB, "all", true},
+        {"a number, the block exactly 2 GiB", reaching2GiB, std::to_string(reaching2GiB), true},
+        // The block's length would not even fit 32 bits.
+        {"all of the most data a package holds", 0xFFFFFFFFu - fs::file_size(stub) - kHeaderSize, "all", true},
+        {"all, the block one byte short of 2 GiB", reaching2GiB - 1, "all", false},
     };
-    bool caught = false;
-    for (int i = 0; i < 30000 && !caught; ++i) {
-        caught = writing();
-        if (!caught) {
-            if (waitpid(pid, nullptr, WNOHANG) == pid) break;
-            usleep(1000);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        MakeSparse(File("data.bin"), c.dataSize);
+        args = base;
+        // A minimum file size no package reaches is refused after the
+        // checked block is judged and before the data is read.
+        args.insert(args.end(), {"--data", File("data.bin"), "--checked-data", c.checked, "--minimum-file-size",
+                                 "4294967295", "-o", File("out.exe")});
+        r = Mk(args);
+        EXPECT_EQ(r.exitCode, 2) << Describe(args, r);
+        if (c.refused) {
+            EXPECT_TRUE(Contains(r.err, "--checked-data")) << r.err;
+            EXPECT_TRUE(Contains(r.err, "2 GiB")) << r.err;
+        } else {
+            EXPECT_TRUE(Contains(r.err, "--minimum-file-size 4294967295 is more than the")) << r.err;
+        }
+        EXPECT_LT(r.peakRss, kSmallPeak) << "the engine data is never read";
+        EXPECT_EQ(Listing(), (std::vector<std::string>{"data.bin", "e.bin", "one.bin", "probe.exe"}));
+    }
+}
+
+// ---------------------------------------------------------------------------
+// The largest dictionary liblzma's LZMA1 encoder takes is 1536MiB; larger
+// ones are a usage error, not a failure inside the encoder.
+
+TEST_F(Build, DictionaryAbove1536MiBIsRefused) {
+    const std::string engine = Put("e.bin", EngineBytes(1000));
+    const struct {
+        const char* size;
+        bool refused;
+    } cases[] = {
+        {"1537MiB", true},    {"2047MiB", true},    {"1610612737", true}, {"1572865KiB", true},
+        {"1536MiB", false},   {"1610612736", false}, {"1572864KiB", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.size);
+        // No -o: a dictionary that passes reaches the next check, so that
+        // nothing is compressed with it.
+        const std::vector<std::string> args = {"build", "--stub", stub, "--engine64", engine, "--allow", "all",
+                                               "--dict", c.size};
+        const RunResult r = Mk(args);
+        EXPECT_EQ(r.exitCode, 2) << Describe(args, r);
+        if (c.refused) {
+            EXPECT_TRUE(Contains(r.err, std::string("--dict ") + c.size)) << r.err;
+            EXPECT_TRUE(Contains(r.err, "1536MiB")) << r.err;
+        } else {
+            EXPECT_TRUE(Contains(r.err, "-o OUT is required")) << r.err;
+            EXPECT_FALSE(Contains(r.err, "--dict")) << r.err;
         }
     }
-    ASSERT_TRUE(caught) << "the build never wrote its package";
-    kill(pid, SIGINT);
-    const RunResult r = Finish(pid, dir);
-    EXPECT_NE(r.exitCode, 0) << "the build finished before the interruption; make the engine bigger";
-    EXPECT_EQ(Listing(), (std::vector<std::string>{"big.bin", "out.exe"}));
-    EXPECT_EQ(ReadBytes(File("out.exe")), earlier);
+}
+
+// The dictionary stated in the header is the one asked for, but the encoder
+// gets no more than the engine needs: 1536MiB for a 16 KB engine once took
+// over 4 GB of address space.
+TEST_F(Build, ALargeDictionaryForASmallEngineNeedsLittleMemory) {
+    if (UnderWine()) GTEST_SKIP() << "an address-space limit this small stops Wine itself";
+    const Bytes engine = EngineBytes(16000, 64);
+    const std::vector<std::string> args = {"build", "--engine64", Put("e.bin", engine), "--allow", "all",
+                                           "--wrong-width-text", "w", "--dict", "1536MiB", "-o", File("pkg.exe")};
+    RunOptions limited;
+    limited.addressSpaceLimit = 96u << 20;
+    const RunResult r = Mk(args, limited);
+    ASSERT_EQ(r.exitCode, 0) << Describe(args, r);
+    const PackageHeader h = HeaderOf(ReadBytes(File("pkg.exe")));
+    EXPECT_EQ(h.lzmaProperties[1] | h.lzmaProperties[2] << 8 | h.lzmaProperties[3] << 16 |
+                  static_cast<uint32_t>(h.lzmaProperties[4]) << 24,
+              1536u << 20);
+    ASSERT_EQ(Mk({"extract", File("pkg.exe"), "--engine64", "-o", File("x.exe")}).exitCode, 0);
+    EXPECT_TRUE(ReadBytes(File("x.exe")) == engine);
+}
+
+// ---------------------------------------------------------------------------
+// Message texts: only well-formed UTF-8, which has exactly one UTF-16 form.
+
+struct BadUtf8 {
+    const char* name;
+    std::string bytes;
+};
+void PrintTo(const BadUtf8& c, std::ostream* os) { *os << c.name; }
+
+const BadUtf8 kBadUtf8[] = {
+    {"OverlongSlash", "a\xC0\xAF" "b"},
+    {"OverlongTwoByteNul", "a\xC0\x80" "b"},
+    {"OverlongThreeByte", "a\xE0\x80\xAF" "b"},
+    {"OverlongFourByte", "a\xF0\x80\x80\xAF" "b"},
+    {"HighSurrogate", "a\xED\xA0\x80" "b"},
+    {"LowSurrogate", "a\xED\xBF\xBF" "b"},
+    {"SurrogatePair", "a\xED\xA0\xBD\xED\xB8\x80" "b"},
+    {"AboveU10FFFF", "a\xF4\x90\x80\x80" "b"},
+    {"LeadByteF5", "a\xF5\x80\x80\x80" "b"},
+    {"LeadByteFF", "a\xFF" "b"},
+    {"LoneContinuation", "a\x80" "b"},
+    {"TruncatedAtTheEnd", "ab\xE2\x82"},
+    {"TruncatedFourByteAtTheEnd", "ab\xF0\x9F\x98"},
+    {"TruncatedBeforeAnAsciiByte", "a\xE2\x82" "b"},
+    {"TruncatedBeforeANewLead", "a\xF0\x9F\xC3\xBC"},
+};
+
+class InvalidUtf8 : public MkpackageTest, public ::testing::WithParamInterface<BadUtf8> {};
+
+TEST_P(InvalidUtf8, IsRefusedInEveryMessageOption) {
+    const std::string engine = Put("e.bin", EngineBytes(1000));
+    WriteText(dir / "text.txt", GetParam().bytes);
+    const std::pair<const char*, std::string> sources[] = {
+        {"--wrong-width-text", GetParam().bytes},
+        {"--unsupported-text", GetParam().bytes},
+        {"--wrong-width-file", File("text.txt")},
+        {"--unsupported-file", File("text.txt")},
+    };
+    for (const auto& [option, value] : sources) {
+        // A Windows command line is UTF-16: bytes that are no UTF-8 never
+        // reach mkpackage.exe as such (Wine hands over U+FFFD), so there
+        // only files can carry them.
+        if (UnderWine() && value == GetParam().bytes) continue;
+        const std::vector<std::string> args = {"build", "--stub", stub, "--engine64", engine, "--allow", "all",
+                                               option, value, "-o", File("out.exe")};
+        const RunResult r = Mk(args);
+        // A malformed value is a usage error, as for every option; the same
+        // bytes in a file are unusable input.
+        const bool file = value == File("text.txt");
+        EXPECT_EQ(r.exitCode, file ? 1 : 2) << Describe(args, r);
+        EXPECT_TRUE(Contains(r.err, option)) << r.err;
+        EXPECT_TRUE(Contains(r.err, "not valid UTF-8")) << r.err;
+        EXPECT_FALSE(fs::exists(File("out.exe")));
+    }
+    // Version information is text of the command line too (a usage error).
+    if (UnderWine()) return;
+    const std::vector<std::string> args = {"build", "--stub", stub, "--engine64", engine, "--allow", "all",
+                                           "--version-info", "Comments=" + GetParam().bytes, "-o", File("out.exe")};
+    const RunResult r = Mk(args);
+    EXPECT_EQ(r.exitCode, 2) << Describe(args, r);
+    EXPECT_TRUE(Contains(r.err, "--version-info Comments: the value is not valid UTF-8")) << r.err;
+    EXPECT_FALSE(fs::exists(File("out.exe")));
+}
+
+INSTANTIATE_TEST_SUITE_P(Sequences, InvalidUtf8, ::testing::ValuesIn(kBadUtf8),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// The edges of each sequence length and of the surrogate gap, written
+// independently of the tool as UTF-16.
+TEST_F(Build, Utf8EdgesAreStoredExactly) {
+    const struct {
+        const char* utf8;
+        std::u16string utf16;
+    } edges[] = {
+        {"\x7F", u"\u007F"},
+        {"\xC2\x80", u"\u0080"},
+        {"\xDF\xBF", u"\u07FF"},
+        {"\xE0\xA0\x80", u"\u0800"},
+        {"\xED\x9F\xBF", u"\uD7FF"},
+        {"\xEE\x80\x80", u"\uE000"},
+        {"\xEF\xBF\xBD", u"\uFFFD"},
+        {"\xEF\xBF\xBF", u"\uFFFF"},
+        {"\xF0\x90\x80\x80", u"\U00010000"},
+        {"\xF0\x9F\x98\x80", u"\U0001F600"},
+        {"\xF4\x8F\xBF\xBF", u"\U0010FFFF"},
+    };
+    std::string utf8;
+    std::u16string utf16;
+    for (const auto& e : edges) {
+        utf8 += std::string("<") + e.utf8 + ">";
+        utf16 += u"<" + e.utf16 + u">";
+    }
+    WriteText(dir / "text.txt", utf8);
+    const std::vector<std::string> args = {"build", "--stub", stub, "--engine64", Put("e.bin", EngineBytes(1000)),
+                                           "--allow", "all", "--unsupported-text", utf8, "--wrong-width-file",
+                                           File("text.txt"), "-o", File("pkg.exe")};
+    const RunResult r = Mk(args);
+    ASSERT_EQ(r.exitCode, 0) << Describe(args, r);
+    const Bytes package = ReadBytes(File("pkg.exe"));
+    EXPECT_TRUE(TextAt(package, HeaderOf(package).unsupportedWindowsMessage) == utf16);
+    EXPECT_TRUE(TextAt(package, HeaderOf(package).wrongWidthMessage) == utf16);
+}
+
+// ---------------------------------------------------------------------------
+// An empty engine is no program; the launcher would write and start an
+// empty file.
+
+TEST_F(Build, EmptyEnginesAreRefused) {
+    const std::string empty = Put("empty.bin", {});
+    const std::pair<const char*, std::string> cases[] = {
+        {"--engine32", empty},
+        {"--engine64", empty},
+        {"--engine64", "/dev/null"},
+    };
+    for (const auto& [option, path] : cases) {
+        std::vector<std::string> args = {"build", "--stub", stub, "--allow", "all", "--wrong-width-text", "w",
+                                         option, path, "-o", File("out.exe")};
+        const RunResult r = Mk(args);
+        EXPECT_EQ(r.exitCode, 1) << Describe(args, r);
+        EXPECT_TRUE(Contains(r.err, std::string(option) + " " + path + " is empty")) << r.err;
+        EXPECT_EQ(Listing(), std::vector<std::string>{"empty.bin"});
+    }
+}
+
+// ---------------------------------------------------------------------------
+// --refuse-64bit on a 64-bit launcher: the launcher runs only on 64-bit
+// Windows, which the package refuses.
+
+// A package that would run nowhere is refused: every Windows it allows
+// exists only in a width where it runs nothing.  (The 64-bit launcher with
+// --refuse-64bit has a test of its own, below.)
+TEST_F(Build, PackagesThatWouldRunNowhereAreRefused) {
+    const std::string e32 = Put("e32.bin", EngineBytes(2000, 32)), e64 = Put("e64.bin", EngineBytes(2000, 64));
+    const struct {
+        std::vector<std::string> args;
+        const char* refusal;  // nullptr: built
+    } cases[] = {
+        {{"--engine64", e64, "--allow", "95,98,me"},
+         "every Windows it allows (95, 98, me) exists only as 32-bit Windows, and it has no 32-bit engine"},
+        {{"--launcher", "64", "--engine32", e32, "--allow", "nt4,2000"},
+         "every Windows it allows (nt4, 2000) exists only as 32-bit Windows, and its launcher is a 64-bit program"},
+        {{"--engine32", e32, "--refuse-64bit", "--allow", "11"},
+         "every Windows it allows (11) exists only as 64-bit Windows, which it refuses"},
+        {{"--engine32", e32, "--refuse-64bit", "--allow", "10,11"}, nullptr},
+        {{"--engine64", e64, "--allow", "2000,xp"}, nullptr},
+        {{"--launcher", "64", "--engine32", e32, "--allow", "xp"}, nullptr},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args = {"build", "--wrong-width-text", "w", "-o", File("out.exe")};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const RunResult r = Mk(args);
+        if (!c.refusal) {
+            EXPECT_EQ(r.exitCode, 0) << Describe(args, r);
+            fs::remove(File("out.exe"));
+            continue;
+        }
+        EXPECT_EQ(r.exitCode, 2) << Describe(args, r);
+        EXPECT_TRUE(Contains(r.err, std::string("this package could run nowhere: ") + c.refusal)) << r.err;
+        EXPECT_FALSE(fs::exists(File("out.exe")));
+    }
+}
+
+TEST_F(Build, Refuse64BitNeedsThe32BitLauncher) {
+    const std::string engine = Put("e.bin", EngineBytes(2000, 32));
+    const struct {
+        std::vector<std::string> launcher;
+        bool refused;
+    } cases[] = {
+        {{"--stub", kStub64}, true},
+        {{"--launcher", "64"}, true},
+        {{"--launcher", "32"}, false},
+        {{"--stub", stub}, false},
+        {{}, false},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args = {"build", "--engine32", engine, "--refuse-64bit", "--allow", "all",
+                                         "--wrong-width-text", "w", "-o", File("out.exe")};
+        args.insert(args.begin() + 1, c.launcher.begin(), c.launcher.end());
+        const RunResult r = Mk(args);
+        if (c.refused) {
+            EXPECT_EQ(r.exitCode, 2) << Describe(args, r);
+            EXPECT_TRUE(Contains(r.err, "--refuse-64bit with")) << r.err;
+            EXPECT_TRUE(Contains(r.err, "a 64-bit launcher")) << r.err;
+            EXPECT_FALSE(fs::exists(File("out.exe")));
+        } else {
+            ASSERT_EQ(r.exitCode, 0) << Describe(args, r);
+            EXPECT_EQ(HeaderOf(ReadBytes(File("out.exe"))).engine64.offset, kRefuse64BitWindows);
+            fs::remove(File("out.exe"));
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// The launchers built into mkpackage are the Windows builds' stub32.exe and
+// stub64.exe.
+
+// The launcher part of package equals launcher but for what the builder
+// writes there: the locator and the PE checksum.
+void ExpectLauncherOf(const Bytes& package, const std::string& launcherPath) {
+    Bytes launcher = ReadBytes(launcherPath);
+    ASSERT_EQ(LocatorOf(package).packageOffset, launcher.size());
+    Bytes head(package.begin(), package.begin() + static_cast<ptrdiff_t>(launcher.size()));
+    // The optional header's CheckSum: after the PE signature (4 bytes) and
+    // the file header (20), at 64 in PE32 and PE32+ alike.
+    size_t peHeader = 0;
+    for (int i = 3; i >= 0; --i) peHeader = peHeader << 8 | launcher[0x3C + i];
+    const size_t checksum = peHeader + 4 + 20 + 64;
+    ASSERT_LT(checksum + 4, launcher.size());
+    for (Bytes* b : {&head, &launcher}) {
+        std::fill(b->begin() + kLocatorOffset, b->begin() + kLocatorOffset + kLocatorSize, 0);
+        std::fill(b->begin() + static_cast<ptrdiff_t>(checksum), b->begin() + static_cast<ptrdiff_t>(checksum) + 4, 0);
+    }
+    EXPECT_TRUE(head == launcher) << "the package's launcher is not " << launcherPath;
+}
+
+TEST_F(Build, BuiltInLaunchersAreTheWindowsBuilds) {
+    const std::string engine = Put("e.bin", EngineBytes(2000, 32));
+    const struct {
+        std::vector<std::string> choice;
+        std::string file;
+        const char* name;
+    } cases[] = {
+        {{}, stub, "stub32.exe"},
+        {{"--launcher", "32"}, stub, "stub32.exe"},
+        {{"--launcher", "64"}, kStub64, "stub64.exe"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> args = {"build", "--engine32", engine, "--engine64", engine, "--allow", "all",
+                                         "-o", File("pkg.exe")};
+        args.insert(args.begin() + 1, c.choice.begin(), c.choice.end());
+        RunResult r = Mk(args);
+        ASSERT_EQ(r.exitCode, 0) << Describe(args, r);
+        ExpectLauncherOf(ReadBytes(File("pkg.exe")), c.file);
+        r = Mk({"inspect", File("pkg.exe")});
+        EXPECT_TRUE(Contains(r.out, std::string("launcher           the built-in ") + c.name + ", byte for byte"))
+            << r.out;
+    }
+
+    // The names, sizes and SHA-256 sums, by coreutils.
+    RunResult r = Mk({"--version"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    for (const auto& [name, path] : {std::make_pair("stub32.exe", stub), std::make_pair("stub64.exe", kStub64)}) {
+        FILE* pipe = popen(("sha256sum '" + path + "'").c_str(), "r");
+        ASSERT_NE(pipe, nullptr);
+        char sum[65] = {};
+        ASSERT_EQ(fread(sum, 1, 64, pipe), 64u);
+        pclose(pipe);
+        const std::string line = std::string("built-in launcher ") + name + ": " +
+                                 std::to_string(fs::file_size(path)) + " bytes, SHA-256 " + sum + "\n";
+        EXPECT_TRUE(Contains(r.out, line)) << line << r.out;
+    }
+}
+
+// Progress appears on a terminal, for large engines only, and never in a
+// pipe, where it would spoil logs.
+TEST_F(Build, ProgressOnlyOnATerminal) {
+    if (std::system("command -v script >/dev/null 2>&1") != 0) GTEST_SKIP() << "script(1) is missing";
+    const std::string big = Put("big.bin", EngineBytes(3u << 20, 5));
+    const std::string small = Put("small.bin", EngineBytes(1000, 5));
+    auto build = [&](const std::string& engine, const std::string& out) {
+        return std::string(MKPACKAGE_PATH) + " build --stub " + stub + " --engine64 " + engine +
+               " --allow all --preset 0 -o " + out;
+    };
+    // script(1) gives the command a terminal and copies what it writes.
+    auto onTerminal = [&](const std::string& command, const std::string& log) {
+        const std::string line = "script -qec '" + command + " 2>&1' " + log + " >/dev/null 2>&1";
+        EXPECT_EQ(std::system(line.c_str()), 0) << line;
+        return ReadText(log);
+    };
+    EXPECT_TRUE(Contains(onTerminal(build(big, File("a.exe")), File("a.log")), "compressing the 64-bit engine (3.0 MiB): 100%"));
+    EXPECT_FALSE(Contains(onTerminal(build(small, File("b.exe")), File("b.log")), "compressing"));
+    const RunResult piped = Mk({"build", "--stub", stub, "--engine64", big, "--allow", "all", "--preset", "0", "-o",
+                                File("c.exe")});
+    EXPECT_EQ(piped.exitCode, 0);
+    EXPECT_FALSE(Contains(piped.err, "compressing")) << piped.err;
 }
 
 }  // namespace

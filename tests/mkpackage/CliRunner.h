@@ -13,11 +13,13 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <string>
 #include <vector>
 
 #include "PackageWriter.h"
+#include "TestPackages.h"
 #include "StubTypes/StubTypes.h"
 
 namespace mk {
@@ -56,6 +58,8 @@ struct RunOptions {
     bool closeStdout = false;        // stdout closed, as by a shell's >&-
     std::string stdinPath;           // stdin read from here (a file, or a FIFO whose writer is started)
     uint64_t addressSpaceLimit = 0;  // RLIMIT_AS in bytes: allocations and mappings beyond it fail; 0 = none
+    std::string workingDirectory;    // the child's current folder; empty: the test's own
+    std::vector<int> ignoredSignals; // set to be ignored, as nohup or a shell's background job does
 };
 
 // Starts program with args, stdout and stderr going to files in dir unless
@@ -83,6 +87,8 @@ inline pid_t Start(const std::string& program, const std::vector<std::string>& a
         moveTo(open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
         if (options.closeStdout) close(1);
         else moveTo(open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
+        if (!options.workingDirectory.empty() && chdir(options.workingDirectory.c_str()) != 0) _exit(126);
+        for (int sig : options.ignoredSignals) signal(sig, SIG_IGN);
         if (options.addressSpaceLimit) {
             const rlimit limit{options.addressSpaceLimit, options.addressSpaceLimit};
             setrlimit(RLIMIT_AS, &limit);
@@ -112,27 +118,53 @@ inline RunResult Run(const std::string& program, const std::vector<std::string>&
     return Finish(Start(program, args, dir, options), dir);
 }
 
-// A process that writes bytes into path `times` times over, or until its
-// reader goes away when times is 0.  For a FIFO it waits in open() for the
-// reader, so StopWriter ends it whether or not anyone came.
-inline pid_t StartWriter(const std::string& path, const Bytes& bytes, size_t times = 1) {
+// A process that writes first into path once, then bytes `times` times
+// over, or until its reader goes away when times is 0.  For a FIFO it waits
+// in open() for the reader, so StopWriter ends it whether or not anyone
+// came.
+inline pid_t StartWriter(const std::string& path, const Bytes& bytes, size_t times = 1, const Bytes& first = {}) {
     const pid_t pid = fork();
     if (pid == 0) {
         signal(SIGPIPE, SIG_DFL);
         alarm(60);  // never outlives a test that died before StopWriter
         const int fd = open(path.c_str(), O_WRONLY);
         if (fd < 0) _exit(126);
-        for (size_t round = 0; times == 0 || round < times; ++round)
-            for (size_t done = 0; done < bytes.size();) {
-                const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+        auto writeAll = [fd](const Bytes& b) {
+            for (size_t done = 0; done < b.size();) {
+                const ssize_t n = write(fd, b.data() + done, b.size() - done);
                 if (n < 0 && errno == EINTR) continue;
                 if (n <= 0) _exit(1);
                 done += static_cast<size_t>(n);
             }
+        };
+        writeAll(first);
+        for (size_t round = 0; times == 0 || round < times; ++round) writeAll(bytes);
         close(fd);
         _exit(0);
     }
     return pid;
+}
+
+// Polls, for up to 30 s, until ready() says yes; false when the child pid
+// has ended first (it is not reaped, Finish still can).
+inline bool WaitUntil(pid_t pid, const std::function<bool()>& ready) {
+    for (int i = 0; i < 30000; ++i) {
+        if (ready()) return true;
+        siginfo_t info{};
+        if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid)
+            return false;
+        usleep(1000);
+    }
+    return false;
+}
+
+// Whether process pid has path mapped (its name in /proc/PID/maps).
+inline bool HasMapped(pid_t pid, const std::string& path) {
+    std::ifstream maps("/proc/" + std::to_string(pid) + "/maps");
+    const std::string name = fs::path(path).filename().string();
+    for (std::string line; std::getline(maps, line);)
+        if (line.size() >= name.size() && line.compare(line.size() - name.size(), name.size(), name) == 0) return true;
+    return false;
 }
 
 inline void StopWriter(pid_t pid) {
@@ -240,11 +272,17 @@ protected:
     }
 
     RunResult Mk(const std::vector<std::string>& args, const RunOptions& options = {}) {
-        const ToolUnderTest& tool = ToolUnderTest::Get();
-        if (!tool.UnderWine()) return mk::Run(MKPACKAGE_PATH, args, dir, options);
-        RunResult r = mk::Run(kWine64, WineArguments(args), dir, options);
-        r.out = LinuxPaths(UnixLineEnds(r.out));
-        r.err = LinuxPaths(UnixLineEnds(r.err));
+        return FinishMk(Start(Program(), Arguments(args), dir, options));
+    }
+
+    // Waits for a run started with Program() and Arguments(); its output as
+    // Mk gives it, Windows paths and line ends turned back.
+    RunResult FinishMk(pid_t pid) {
+        RunResult r = Finish(pid, dir);
+        if (UnderWine()) {
+            r.out = LinuxPaths(UnixLineEnds(r.out));
+            r.err = LinuxPaths(UnixLineEnds(r.err));
+        }
         return r;
     }
 
@@ -261,6 +299,19 @@ protected:
     }
 
     std::string File(const std::string& name) const { return (dir / name).string(); }
+
+    // A sound package made by the tool from a 64-bit engine of engineSize
+    // engine-like bytes, kept as e.bin, with every Windows allowed and extra
+    // options added; returns its path.
+    std::string MakePackage(const std::string& name, size_t engineSize = 20000,
+                            const std::vector<std::string>& extra = {}) {
+        std::vector<std::string> args = {"build", "--engine64", Put("e.bin", EngineBytes(engineSize, 64)), "--allow",
+                                         "all", "--wrong-width-text", "w", "-o", File(name)};
+        args.insert(args.end(), extra.begin(), extra.end());
+        const RunResult r = Mk(args);
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        return File(name);
+    }
 
     std::string Put(const std::string& name, const Bytes& bytes) {
         WriteBytes(dir / name, bytes);
@@ -299,5 +350,11 @@ inline std::u16string TextAt(const Bytes& file, const MessageRef& ref) {
 }
 
 inline bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+// Whether a file name is one of mkpackage's temporary files
+// (mkpackage-XXXXXX.tmp), the file an output is made in.
+inline bool IsTemporaryName(const std::string& name) {
+    return name.rfind("mkpackage-", 0) == 0 && name.size() > 4 && name.compare(name.size() - 4, 4, ".tmp") == 0;
+}
 
 }  // namespace mk

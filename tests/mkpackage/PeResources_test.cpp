@@ -1,4 +1,4 @@
-// The resource library: .ico parsing, version resources, rewriting the real
+// The resource code: .ico parsing, version resources, rewriting the real
 // launchers' resource sections, the PE checksum, and reading back.  What the
 // writer produces is read back with tools written without it: Debian's
 // pefile and icoutils' wrestool.
@@ -10,7 +10,7 @@
 #include "CRC32/CRC32.h"
 #include "CliRunner.h"
 #include "PeImage.h"
-#include "PeResources.h"
+#include "ResourceSection.h"
 
 using namespace mk;
 
@@ -107,6 +107,34 @@ IconImage Png(uint32_t width, uint32_t height, uint8_t seed = 3) {
     PngChunk(png, "IDAT", zlib);
     PngChunk(png, "IEND", {});
     return image;
+}
+
+// The chunks of a PNG file, each as its type and data.
+using PngChunks = std::vector<std::pair<std::string, Bytes>>;
+
+// A PNG image's chunks changed as the test says, then written back with
+// every length and CRC right, so that only the change is wrong.
+IconImage Rechunked(IconImage image, const std::function<void(PngChunks&)>& change) {
+    PngChunks chunks;
+    for (size_t at = 8; at + 12 <= image.data.size();) {
+        const uint32_t length = image.data[at] << 24 | image.data[at + 1] << 16 | image.data[at + 2] << 8 | image.data[at + 3];
+        chunks.emplace_back(std::string(image.data.begin() + at + 4, image.data.begin() + at + 8),
+                            Bytes(image.data.begin() + at + 8, image.data.begin() + at + 8 + length));
+        at += 12 + length;
+    }
+    change(chunks);
+    image.data.resize(8);
+    for (const auto& [type, data] : chunks) PngChunk(image.data, type.c_str(), data);
+    return image;
+}
+
+// The chunk of that type; the test fails when there is none.
+Bytes& ChunkOf(PngChunks& chunks, const char* type) {
+    for (auto& [name, data] : chunks)
+        if (name == type) return data;
+    ADD_FAILURE() << "no " << type << " chunk";
+    static Bytes none;
+    return none;
 }
 
 // An .ico file as icon editors write it: directory, then the images in order.
@@ -369,6 +397,25 @@ TEST(PeResourcesIco, ReadsBitmapAndPngImagesInOrder) {
     }
 }
 
+// What PNG writers add and decoders skip is no fault: ancillary chunks, and
+// image data split over several IDAT chunks in a row.
+TEST(PeResourcesIco, TakesPngsWithAncillaryChunksAndSplitImageData) {
+    const IconImage png = Rechunked(Png(32, 32), [](PngChunks& c) {
+        Bytes& data = ChunkOf(c, "IDAT");
+        const Bytes tail(data.begin() + 100, data.end());
+        data.resize(100);
+        c.insert(c.begin() + 1, {"tEXt", {'T', 'i', 't', 'l', 'e', 0, 'x'}});
+        c.insert(c.end() - 1, {"IDAT", tail});
+        c.insert(c.end() - 1, {"tIME", {7, 234, 12, 10, 12, 0, 0}});
+    });
+    std::vector<IconImage> images;
+    std::string error;
+    ASSERT_TRUE(ParseIco(Ico({png}), images, error)) << error;
+    ASSERT_EQ(images.size(), 1u);
+    EXPECT_TRUE(images[0].png);
+    EXPECT_EQ(images[0].data, png.data);
+}
+
 TEST(PeResourcesIco, TakesBitDepthsFromTheImagesWhereTheDirectoryIsSilentOrWrong) {
     struct Case {
         const char* name;
@@ -449,6 +496,35 @@ TEST(PeResourcesIco, RefusesMalformedFilesWithAReason) {
          "image 2 of 2 (64x64) is truncated"},
         {"PNG without IHDR", with([&](Bytes& b) { std::memcpy(&b[png + 12], "IDAT", 4); }), "without an IHDR chunk"},
         {"PNG of an unknown colour type", with([&](Bytes& b) { b[png + 25] = 5; }), "unknown pixel format"},
+        // What Windows would find only when it draws the icon: users would
+        // see none.
+        {"PNG whose image data is damaged", with([&](Bytes& b) { b[png + 33 + 8 + 40] ^= 0x10; }),
+         "image 2 of 2 (64x64): the PNG's IDAT chunk at offset 33 fails its CRC-32 (damaged)"},
+        {"PNG whose last CRC is damaged", with([&](Bytes& b) { b.back() ^= 0x01; }), "IEND chunk at offset"},
+        {"PNG without image data",
+         single(Rechunked(Png(16, 16), [](PngChunks& c) { c.erase(c.begin() + 1); }), [](IconImage&) {}),
+         "a PNG without image data (no IDAT chunk)"},
+        {"PNG with a critical chunk no decoder knows",
+         single(Rechunked(Png(16, 16), [](PngChunks& c) { c.insert(c.end() - 1, {"QUUX", {1, 2, 3}}); }), [](IconImage&) {}),
+         "QUUX chunk at offset"},
+        {"PNG whose image data is split by another chunk",
+         single(Rechunked(Png(16, 16), [](PngChunks& c) {
+                    Bytes& data = ChunkOf(c, "IDAT");
+                    const Bytes tail(data.begin() + 10, data.end());
+                    data.resize(10);
+                    c.insert(c.end() - 1, {{"tEXt", {'a', 0, 'b'}}, {"IDAT", tail}});
+                }), [](IconImage&) {}),
+         "IDAT chunk at offset", },
+        {"palette PNG without its palette",
+         single(Rechunked(Png(16, 16), [](PngChunks& c) { ChunkOf(c, "IHDR")[9] = 3; }), [](IconImage&) {}),
+         "a palette PNG without its palette"},
+        {"palette PNG of 16 bits per pixel",
+         single(Rechunked(Png(16, 16), [](PngChunks& c) { ChunkOf(c, "IHDR")[8] = 16, ChunkOf(c, "IHDR")[9] = 3; }),
+                [](IconImage&) {}),
+         "unknown pixel format"},
+        {"PNG interlaced by an unknown method",
+         single(Rechunked(Png(16, 16), [](PngChunks& c) { ChunkOf(c, "IHDR")[12] = 2; }), [](IconImage&) {}),
+         "unknown compression, filter or interlace method"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

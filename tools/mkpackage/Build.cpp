@@ -7,6 +7,7 @@
 #include <map>
 #include <new>
 #include <sstream>
+#include <tuple>
 
 #include "Commands.h"
 #include "EmbeddedLaunchers.h"
@@ -14,7 +15,8 @@
 #include "Options.h"
 #include "PackageCheck.h"
 #include "PeImage.h"
-#include "PeResources.h"
+#include "ResourceSection.h"
+#include "TerminalText.h"
 
 const char* const kBuildHelp = R"(usage: mkpackage build (--engine32 FILE | --engine64 FILE | both)
                       --allow VERSIONS [options] -o OUT
@@ -23,10 +25,16 @@ Appends a setup package to a copy of the launcher and writes it to OUT.  The
 launcher is the 32-bit one built into mkpackage, which runs the 64-bit engine
 on 64-bit Windows; --launcher 64 or --stub FILE choose another.  OUT appears
 only when it is complete and has passed the launcher's own checks: it is
-written to a temporary file in OUT's folder, checked, flushed and renamed, so
-an interrupted or failed build leaves no partial package under OUT and an
-earlier OUT as it was.  Build first, then sign OUT; never append to a signed
-file.
+written to a temporary file in OUT's folder (mkpackage-XXXXXX.tmp, made before
+the engines are packed, so that a folder that cannot take OUT is found at
+once), checked, flushed and renamed, so an interrupted or failed build leaves
+no partial package under OUT and an earlier OUT as it was.  A symbolic link
+as OUT is followed: the file it points to is replaced (one that points
+nowhere is refused).  An OUT that exists and is no regular file (/dev/null,
+a FIFO, NUL) and standard output (-) are written into once the package is
+complete, never replaced; a terminal is refused.  A package that could run
+on no Windows is refused.  Build first, then sign OUT; never append to a
+signed file.
 
 Launcher:
   --launcher 32|64       the built-in launcher to use (default 32: stub32.exe)
@@ -55,7 +63,10 @@ Engines and data:
                          (needs --data; without it the checksum covers header,
                          engines and texts only)
   An engine must be 1 byte to below 2 GiB; one that is not a PE image of its
-  width is packed, with a warning.  Inputs may be pipes (e.g. <(cat e.exe)).
+  width is packed, with a warning, and so is one larger than the 32-bit
+  launcher is known to hold.  Inputs may be pipes (e.g. <(cat e.exe))
+  or - for standard input (one of them); a file that changes while it is read
+  fails the build.
 
 Where it may run:
   --allow LIST           required; comma-separated Windows versions that may run
@@ -74,7 +85,8 @@ Launch:
                          temporary copy (default 0: off)
 
 Messages (UTF-8 in, stored as UTF-16; at most 65535 UTF-16 units; a file's
-UTF-8 byte-order mark and one final line break are dropped):
+UTF-8 byte-order mark and one final line break are dropped; a malformed TEXT
+is a usage error):
   --wrong-width-text TEXT | --wrong-width-file FILE
                          shown when the processor width does not suit the package
   --unsupported-text TEXT | --unsupported-file FILE
@@ -84,17 +96,20 @@ UTF-8 byte-order mark and one final line break are dropped):
 Compression (raw LZMA1, one setting for both engines):
   --preset 0-9           effort of the match finder (default 6)
   --extreme              slower, sometimes smaller
-  --dict SIZE            dictionary size, 4KiB to 1536MiB (default 4MiB)
+  --dict SIZE            dictionary size, 4KiB to 1536MiB (default 4MiB); the
+                         header states it, the encoder takes no more than the
+                         engine is long
   --lc N --lp N --pb N   literal context / position bits (default 3, 0, 2;
                          lc + lp at most 4, pb at most 4)
   --end-marker           write an end-of-stream marker after each engine
 
-  -o, --output OUT       the package to write (required; none of the inputs)
+  -o, --output OUT       the package to write (required; none of the inputs;
+                         - for standard output)
   -h, --help             this text
 
 Values may follow their option as the next word or after '=' (--dict=8MiB);
 sizes take KiB, MiB or GiB; keywords (all, none, runas, ...) any case.  An
-option given twice: the last one counts.
+option given twice: the last one counts.  A file name may not be empty.
 
 Examples:
   mkpackage build --engine32 setup32.exe --engine64 setup64.exe \
@@ -172,20 +187,21 @@ BuildOptions ParseBuildArgs(const std::vector<std::string>& args) {
     while (!cursor.Done()) {
         const std::string opt = cursor.Next();
         auto value = [&] { return cursor.Value(opt); };
+        auto file = [&] { return cursor.FileValue(opt); };
         auto flag = [&] { cursor.NoValue(opt); return true; };
         if (opt == "-h" || opt == "--help") o.help = flag();
-        else if (opt == "--stub") o.stub = value();
+        else if (opt == "--stub") o.stub = file();
         else if (opt == "--launcher") {
             const std::string v = value();
             if (v != "32" && v != "64") throw UsageError("--launcher needs 32 or 64, not '" + v + "'");
             o.launcher = v == "32" ? 32 : 64;
         }
-        else if (opt == "--icon") o.icon = value();
+        else if (opt == "--icon") o.icon = file();
         else if (opt == "--version-info") AddVersionInfo(o, value());
-        else if (opt == "--engine32") o.engine32 = value();
-        else if (opt == "--engine64") o.engine64 = value();
+        else if (opt == "--engine32") o.engine32 = file();
+        else if (opt == "--engine64") o.engine64 = file();
         else if (opt == "--refuse-64bit") o.refuse64 = flag();
-        else if (opt == "--data") o.data = value();
+        else if (opt == "--data") o.data = file();
         else if (opt == "--checked-data") {
             o.checkedData = value();
             if (Lower(*o.checkedData) != "all") ParseByteSize(opt, *o.checkedData, 0xFFFFFFFFu);
@@ -197,9 +213,9 @@ BuildOptions ParseBuildArgs(const std::vector<std::string>& args) {
         else if (opt == "--minimum-file-size")
             o.minimumFileSize = static_cast<uint32_t>(ParseByteSize(opt, value(), 0xFFFFFFFFu));
         else if (opt == "--wrong-width-text") o.wrongWidth.text = value();
-        else if (opt == "--wrong-width-file") o.wrongWidth.file = value();
+        else if (opt == "--wrong-width-file") o.wrongWidth.file = file();
         else if (opt == "--unsupported-text") o.unsupported.text = value();
-        else if (opt == "--unsupported-file") o.unsupported.file = value();
+        else if (opt == "--unsupported-file") o.unsupported.file = file();
         else if (opt == "--preset") o.lzma.preset = static_cast<uint32_t>(ParseUnsigned(opt, value(), 9));
         else if (opt == "--extreme") o.lzma.extreme = flag();
         else if (opt == "--dict") {
@@ -214,11 +230,11 @@ BuildOptions ParseBuildArgs(const std::vector<std::string>& args) {
         else if (opt == "--lp") o.lzma.lp = static_cast<uint32_t>(ParseUnsigned(opt, value(), 4));
         else if (opt == "--pb") o.lzma.pb = static_cast<uint32_t>(ParseUnsigned(opt, value(), 4));
         else if (opt == "--end-marker") o.lzma.endMarker = flag();
-        else if (opt == "-o" || opt == "--output") o.output = value();
-        else if (!opt.empty() && opt[0] == '-') throw UsageError("unknown option " + opt);
-        else throw UsageError("unexpected argument '" + opt + "'");
+        else if (opt == "-o" || opt == "--output") o.output = file();
+        else throw UsageError("unknown option " + opt);
     }
     if (o.help) return o;
+    cursor.NoOperands();
     if (o.output.empty()) throw UsageError("-o OUT is required");
     if (!o.allow)
         throw UsageError("--allow is required: the Windows versions that may run the package "
@@ -239,12 +255,9 @@ BuildOptions ParseBuildArgs(const std::vector<std::string>& args) {
     return o;
 }
 
-// An input may not be the output: writing OUT would destroy it.  Compared
-// by identity, so links and other spellings of one file are caught.
-void RefuseOutputAmongInputs(const BuildOptions& o) {
-    const std::optional<FileId> out = IdentifyFile(o.output);
-    if (!out) return;
-    const std::pair<const char*, const std::string*> inputs[] = {
+// The file inputs, each with its option; absent ones have no path.
+std::vector<std::pair<const char*, const std::string*>> InputsOf(const BuildOptions& o) {
+    return {
         {"--stub", &o.stub},
         {"--engine32", &o.engine32},
         {"--engine64", &o.engine64},
@@ -253,7 +266,26 @@ void RefuseOutputAmongInputs(const BuildOptions& o) {
         {o.wrongWidth.fileOption, o.wrongWidth.file ? &*o.wrongWidth.file : nullptr},
         {o.unsupported.fileOption, o.unsupported.file ? &*o.unsupported.file : nullptr},
     };
-    for (const auto& [option, path] : inputs)
+}
+
+// Standard input can be read once: a second input named "-" would be empty.
+void RefuseStandardInputTwice(const BuildOptions& o) {
+    const char* first = nullptr;
+    for (const auto& [option, path] : InputsOf(o)) {
+        if (!path || *path != "-") continue;
+        if (first)
+            throw UsageError(std::string(first) + " - and " + option +
+                             " - both name standard input, which can be read only once");
+        first = option;
+    }
+}
+
+// An input may not be the output: writing OUT would destroy it.  Compared
+// by identity, so links and other spellings of one file are caught.
+void RefuseOutputAmongInputs(const BuildOptions& o) {
+    const std::optional<FileId> out = IdentifyFile(o.output);
+    if (!out) return;
+    for (const auto& [option, path] : InputsOf(o))
         if (path && !path->empty() && IdentifyFile(*path) == out)
             throw UsageError("-o " + o.output + " is the same file as " + option + " " + *path +
                              ": writing the package would destroy it");
@@ -266,6 +298,8 @@ std::shared_ptr<const InputFile> OpenInput(const std::string& option, const std:
 
 Bytes CopyOf(const InputFile& file) { return Bytes(file.Data(), file.Data() + file.Size()); }
 
+// A text given on the command line that is malformed is a usage error, as
+// any malformed value is; the same fault in a text file is unusable input.
 std::u16string ReadText(const TextSource& source) {
     std::string utf8;
     std::string where;
@@ -282,17 +316,23 @@ std::u16string ReadText(const TextSource& source) {
     } else {
         return {};
     }
+    auto refuse = [&](const std::string& why) -> std::u16string {
+        if (source.text) throw UsageError(where + ": " + why);
+        throw Failure(where + ": " + why);
+    };
     std::u16string text;
     try {
         text = Utf8ToUtf16(utf8);
     } catch (const PackageError&) {
-        throw Failure(where + ": the text is not valid UTF-8");
+        return refuse("the text is not valid UTF-8");
     }
     if (text.size() > 0xFFFF)
-        throw Failure(where + ": the text is " + CountText(text.size(), "UTF-16 unit", "UTF-16 units") +
+        return refuse("the text is " + CountText(text.size(), "UTF-16 unit", "UTF-16 units") +
                       " long; a message holds at most 65535");
     return text;
 }
+
+void Warn(Console& console, const std::string& text) { PrintLine(console.err, "mkpackage build: warning: " + text); }
 
 // Engines are opaque to the launcher, but a file that is no PE image of the
 // right width is almost always a wrong path on the command line.
@@ -301,14 +341,15 @@ void WarnAboutEngine(Console& console, const char* option, const std::string& pa
     PeInfo info;
     std::string error;
     if (!ParsePeHeaders(engine.Data(), engine.Size(), info, error)) {
-        console.err << "mkpackage build: warning: " << option << " " << path << ": " << error
-                    << "; packing it anyway\n";
+        Warn(console, std::string(option) + " " + path + ": " + error + "; packing it anyway");
         return;
     }
-    if (info.machine != wantMachine)
-        console.err << "mkpackage build: warning: " << option << " " << path << " is a "
-                    << (info.pe32Plus ? "PE32+" : "PE32") << " image for machine 0x" << std::hex << info.machine
-                    << std::dec << ", not " << (wantMachine == 0x14c ? "i386" : "x86-64") << "\n";
+    if (info.machine != wantMachine) {
+        char machine[8];
+        std::snprintf(machine, sizeof machine, "0x%x", info.machine);
+        Warn(console, std::string(option) + " " + path + " is a " + (info.pe32Plus ? "PE32+" : "PE32") +
+                          " image for machine " + machine + ", not " + (wantMachine == 0x14c ? "i386" : "x86-64"));
+    }
 }
 
 class Progress {
@@ -417,9 +458,9 @@ int RunBuild(const std::vector<std::string>& args, Console& console) {
         console.out << kBuildHelp;
         return kExitOk;
     }
-    const char* kWarn = "mkpackage build: warning: ";
+    RefuseStandardInputTwice(o);
     RefuseOutputAmongInputs(o);
-    for (const std::string& warning : o.versionWarnings) console.err << kWarn << warning << "\n";
+    for (const std::string& warning : o.versionWarnings) Warn(console, warning);
 
     PackageRecipe recipe;
     Launcher launcher = LauncherFor(o);
@@ -430,6 +471,10 @@ int RunBuild(const std::vector<std::string>& args, Console& console) {
         throw UsageError("--refuse-64bit with " + launcher.name +
                          ", a 64-bit launcher: it runs only on 64-bit Windows, which the package refuses, so the "
                          "package could run nowhere (use the 32-bit launcher)");
+    if (const std::string nowhere = RunsNowhereReason(launcher.x64, !o.engine32.empty(), o.refuse64, *o.allow);
+        !nowhere.empty())
+        throw UsageError("this package could run nowhere: " + nowhere + " (see --allow, --engine32, --engine64, "
+                         "--refuse-64bit)");
 
     // Sizes first: nothing big is read before every input is known to fit.
     const std::string kEngineLimit = "an engine must be smaller than 2 GiB";
@@ -450,6 +495,14 @@ int RunBuild(const std::vector<std::string>& args, Console& console) {
     }
     if (engine32) WarnAboutEngine(console, "--engine32", o.engine32, *engine32, 0x14c);
     if (engine64) WarnAboutEngine(console, "--engine64", o.engine64, *engine64, 0x8664);
+    // Said before the engines are packed, which takes minutes at this size.
+    if (!launcher.x64)
+        for (const auto& [option, path, engine] : {std::make_tuple("--engine32", &o.engine32, engine32.get()),
+                                                   std::make_tuple("--engine64", &o.engine64, engine64.get())})
+            if (engine)
+                if (const std::string large = EngineSizeWarning(std::string(option) + " " + *path, engine->Size());
+                    !large.empty())
+                    Warn(console, large);
 
     if (o.checkedData) {
         const uint64_t n = Lower(*o.checkedData) == "all" ? recipe.engineData.size()
@@ -467,16 +520,16 @@ int RunBuild(const std::vector<std::string>& args, Console& console) {
     recipe.unsupportedWindowsMessage = ReadText(o.unsupported);
     const bool widthCanBeWrong = o.refuse64 || o.engine32.empty();
     if (widthCanBeWrong && recipe.wrongWidthMessage.empty())
-        console.err << kWarn << "this package refuses "
-                    << (o.refuse64 ? "64-bit" : "32-bit") << " Windows, but has no wrong-width message; "
-                    << "users would see an empty message box (--wrong-width-text)\n";
+        Warn(console, std::string("this package refuses ") + (o.refuse64 ? "64-bit" : "32-bit") +
+                          " Windows, but has no wrong-width message; users would see an empty message box "
+                          "(--wrong-width-text)");
     if (RefusesSomeWindows(o) && recipe.unsupportedWindowsMessage.empty())
-        console.err << kWarn << "this package refuses some Windows versions, but has no unsupported-Windows "
-                    << "message; users would see an empty message box (--unsupported-text)\n";
+        Warn(console, "this package refuses some Windows versions, but has no unsupported-Windows message; "
+                      "users would see an empty message box (--unsupported-text)");
     if (recipe.wrongWidthMessage.find(u"%USER%") != std::u16string::npos ||
         recipe.wrongWidthMessage.find(u"%user%") != std::u16string::npos)
-        console.err << kWarn << "%USER% is replaced only in the unsupported-Windows message; "
-                    << "the wrong-width message shows it as written\n";
+        Warn(console, "%USER% is replaced only in the unsupported-Windows message; the wrong-width message shows "
+                      "it as written");
 
     recipe.refuse64BitWindows = o.refuse64;
     recipe.lzma = o.lzma;
@@ -489,6 +542,9 @@ int RunBuild(const std::vector<std::string>& args, Console& console) {
     recipe.minimumFileSize = o.minimumFileSize;
     recipe.setPeChecksum = true;
 
+    // OUT is made now, so that a folder that cannot take it is found before
+    // minutes of compression, not after.
+    OutputFile out(o.output);
     if (engine32) recipe.engine32 = Pack(console, "--engine32", *engine32, o.lzma);
     if (engine64) recipe.engine64 = Pack(console, "--engine64", *engine64, o.lzma);
 
@@ -514,7 +570,6 @@ int RunBuild(const std::vector<std::string>& args, Console& console) {
                          CountText(packageSize, "byte", "bytes") + " of the package; the launcher would always "
                          "report it truncated");
 
-    OutputFile out(o.output);
     PackageLayout layout;
     try {
         OutputSink sink(out);
@@ -531,18 +586,24 @@ int RunBuild(const std::vector<std::string>& args, Console& console) {
         throw Failure(std::string("internal error: the package built would not pass the launcher's checks: ") +
                       e.what());
     }
+    // An input another program wrote while it was packed made a package of
+    // neither version.
+    for (const auto* input : {&engine32, &engine64, &data})
+        if (*input) (*input)->CheckUnchanged();
     out.Commit();
 
+    // What was built, where it does not mix with the package itself.
+    std::ostream& said = out.IsStandardOutput() ? console.err : console.out;
     const PackageHeader& h = layout.header;
-    console.out << o.output << ": " << CountText(packageSize, "byte", "bytes") << ", package at "
-                << layout.packageOffset << ", launcher " << launcher.shown
-                << (o.icon.empty() && o.versionInfo.empty() ? "" : " (with the vendor's resources)") << "\n";
+    PrintLine(said, o.output + ": " + CountText(packageSize, "byte", "bytes") + ", package at " +
+                               std::to_string(layout.packageOffset) + ", launcher " + launcher.shown +
+                               (o.icon.empty() && o.versionInfo.empty() ? "" : " (with the vendor's resources)"));
     if (recipe.engine32)
-        console.out << "  engine32 " << h.engine32.unpackedSize << " -> " << h.engine32.packedSize << " bytes\n";
+        said << "  engine32 " << h.engine32.unpackedSize << " -> " << h.engine32.packedSize << " bytes\n";
     if (recipe.engine64)
-        console.out << "  engine64 " << h.engine64.unpackedSize << " -> " << h.engine64.packedSize << " bytes\n";
-    if (o.refuse64) console.out << "  refuses 64-bit Windows\n";
-    console.out << "  checked block " << CountText(layout.locator.checkedLength, "byte", "bytes") << ", CRC-32 "
-                << Hex32(layout.locator.checkedCrc) << "\n";
+        said << "  engine64 " << h.engine64.unpackedSize << " -> " << h.engine64.packedSize << " bytes\n";
+    if (o.refuse64) said << "  refuses 64-bit Windows\n";
+    said << "  checked block " << CountText(layout.locator.checkedLength, "byte", "bytes") << ", CRC-32 "
+         << Hex32(layout.locator.checkedCrc) << "\n";
     return kExitOk;
 }

@@ -1,12 +1,14 @@
 // Files and standard streams for mkpackage, the same on every system it runs
-// on: inputs mapped read-only (or read whole when they are pipes), file
+// on: inputs mapped read-only (or read from pipes and devices), file
 // identities to tell whether two names are one file, outputs that appear
 // under their name only when complete, and whether a stream is a terminal.
 // One implementation per system: HostFilesPosix.cpp, HostFilesWindows.cpp.
 // Paths are UTF-8 everywhere; the Windows implementation turns them into
-// UTF-16 for the W functions.
+// UTF-16 for the W functions.  "-" names standard input where a file is
+// read, and standard output where one is written.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -21,53 +23,95 @@ struct FileId {
     bool operator==(const FileId& other) const { return volume == other.volume && index == other.index; }
 };
 
-// The identity of what path names, or nothing when there is nothing there.
+// The identity of the regular file path names, or nothing when it names
+// none (nothing there, a folder, a device, a pipe, or "-"): only a regular
+// file can be destroyed by writing another over it.
 std::optional<FileId> IdentifyFile(const std::string& path);
 
 // A whole input file, never modified.  A regular file is mapped, so only
-// the parts that are used are read; a pipe or device is read whole.
+// the parts that are used are read; a pipe or device is read (standard
+// input, "-", too).  Should a mapped file shrink while it is read (another
+// program truncates it in place), the process ends with "NAME changed while
+// it was read" and exit code 1, leaving no output, where it would otherwise
+// die of SIGBUS.
 class InputFile {
 public:
     // label names the file in messages ("--engine64 setup64.exe"; the path
     // alone when empty).  A file larger than maxSize is refused before it is
     // read, with tooLarge as the reason ("an engine must be smaller than
-    // 2 GiB").  Throws Failure naming the file.
+    // 2 GiB"); a pipe or device is read into memory, no further than that.
+    // Throws Failure naming the file.
     static std::shared_ptr<const InputFile> Open(const std::string& path, const std::string& label = {},
                                                  uint64_t maxSize = UINT64_MAX, const std::string& tooLarge = {});
+
+    // How much of a stream to take, decided from its first bytes: called
+    // with up to kStreamHead of them (fewer when the stream ends sooner), it
+    // returns the most bytes to keep, or throws Failure when they cannot
+    // begin what is wanted.
+    static constexpr size_t kStreamHead = 64 * 1024;
+    using StreamBound = std::function<uint64_t(const uint8_t* head, size_t size)>;
+    // The same for a file that may be huge and may come from a stream: a
+    // regular file is mapped; a pipe or device is read up to the bound into
+    // a temporary file (in $TMPDIR, or the system's temporary folder), which
+    // is mapped, so that memory stays small however much is read.
+    static std::shared_ptr<const InputFile> OpenBounded(const std::string& path, const StreamBound& bound);
+
     virtual ~InputFile() = default;
 
     const uint8_t* Data() const { return data_; }
     uint64_t Size() const { return size_; }
     const std::string& Path() const { return path_; }
+    // A stream that went on past its bound: Data() holds the bound's bytes.
+    bool Cut() const { return cut_; }
+    // Throws Failure ("NAME changed while it was read") when the file is no
+    // longer as it was when it was opened: a different size or modification
+    // time.  A stream, read once, never changes.
+    virtual void CheckUnchanged() const {}
 
 protected:
     InputFile() = default;
     const uint8_t* data_ = nullptr;
     uint64_t size_ = 0;
     std::string path_;
+    bool cut_ = false;
 };
 
 // An output that appears under its name only when it is complete: written
-// to a temporary file in the same folder, flushed to disk, then renamed over
-// the name.  Until Commit, an earlier file of that name stays as it was; a
-// failure, an interruption (Ctrl+C, SIGTERM, SIGHUP, a closed console) or an
-// OutputFile destroyed without Commit removes the temporary file.
+// to a temporary file in the same folder (named mkpackage-XXXXXX.tmp, so
+// that any name the file system takes works for OUT), flushed to disk, then
+// renamed over the name.  Until Commit, an earlier file of that name stays as
+// it was; a failure, an interruption (Ctrl+C, SIGTERM, SIGHUP, a closed
+// console or pipe) or an OutputFile destroyed without Commit removes the
+// temporary file.  Signals the caller set to be ignored stay ignored.
+//
+// A symbolic link to a file is followed, as cp does: the file it points to
+// is replaced and the link stays; a link that points nowhere is refused, as
+// cp refuses it (/dev/stdout is one when standard output is closed).  An OUT that exists and is no regular file (a
+// device such as /dev/null or NUL, a FIFO), and standard output ("-", or
+// the file standard output goes to), is never replaced: the finished file is
+// made in the temporary folder and copied into it on Commit.  A terminal is
+// refused: a package is no text.
 class OutputFile {
 public:
-    // Throws Failure when the folder cannot take a new file.
+    // Throws Failure when OUT is a folder or a terminal, or its folder
+    // cannot take a new file; nothing is written then.
     explicit OutputFile(const std::string& path);
     ~OutputFile();
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
 
     void Write(const void* data, size_t size);  // throws Failure
-    // Flushes to disk and closes the temporary file; it can then be read
-    // back (TemporaryPath) before Commit.
+    // Flushes and closes the temporary file; it can then be read back
+    // (TemporaryPath) before Commit.
     void Finish();
     const std::string& TemporaryPath() const { return temporary_; }
     // Renames the finished file over the name (and makes the rename
-    // durable).  Throws Failure.
+    // durable), or copies it into the device, pipe or standard output.
+    // Throws Failure.
     void Commit();
+    // Whether OUT is the process's standard output, where results are then
+    // not to be printed.
+    bool IsStandardOutput() const;
 
 private:
     struct Impl;
@@ -76,7 +120,7 @@ private:
     bool committed_ = false;
 };
 
-enum class StandardStream { kOutput, kError };
+enum class StandardStream { kInput, kOutput, kError };
 bool IsTerminal(StandardStream stream);
 
 // Sets up what happens on Ctrl+C and its kin (SIGINT, SIGTERM, SIGHUP;

@@ -1,11 +1,16 @@
 // What the POSIX and Windows sides of HostFiles share: an input read whole
-// into memory, and the words for sizes and limits.
+// into memory, a stream kept up to its bound, the table of mapped inputs
+// for the fault handler, and the words for sizes and limits.
 #pragma once
+#include <algorithm>
+#include <atomic>
+#include <cstring>
 #include <new>
 #include <vector>
 
 #include "HostFiles.h"
 #include "Options.h"
+#include "TerminalText.h"
 
 // An input read whole (a pipe or a device, which cannot be mapped).
 class StreamedFile final : public InputFile {
@@ -49,3 +54,111 @@ std::vector<uint8_t> ReadToEnd(const std::string& name, uint64_t maxSize, const 
         throw Failure(name + ": out of memory after reading " + SizeText(bytes.size()) + " of it");
     }
 }
+
+// What Spool kept of a stream.
+struct Spooled {
+    uint64_t size = 0;  // bytes kept
+    bool cut = false;   // the stream went on past the bound
+};
+
+// Reads the head of a stream, asks bound how much of it to keep, and hands
+// that much to keep(buffer, size), reading at most one byte more, to tell
+// whether the stream goes on.  readSome is as for ReadToEnd.
+template <typename ReadSome, typename Keep>
+Spooled Spool(const InputFile::StreamBound& bound, ReadSome readSome, Keep keep) {
+    std::vector<uint8_t> buffer(1 << 20);
+    size_t head = 0;
+    while (head < InputFile::kStreamHead) {
+        const size_t n = readSome(buffer.data() + head, InputFile::kStreamHead - head);
+        if (n == 0) break;
+        head += n;
+    }
+    const uint64_t limit = bound(buffer.data(), head);
+    Spooled s;
+    s.size = std::min<uint64_t>(head, limit);
+    s.cut = head > limit;
+    keep(buffer.data(), static_cast<size_t>(s.size));
+    while (!s.cut) {
+        const size_t want = static_cast<size_t>(std::min<uint64_t>(buffer.size(), limit - s.size + 1));
+        const size_t n = readSome(buffer.data(), want);
+        if (n == 0) break;
+        const size_t taken = static_cast<size_t>(std::min<uint64_t>(n, limit - s.size));
+        keep(buffer.data(), taken);
+        s.size += taken;
+        s.cut = n > taken;
+    }
+    return s;
+}
+
+// The inputs mapped now, for the handler of a fault on one of them (SIGBUS,
+// an in-page error): the address tells which file shrank.  A fixed table,
+// filled before the mapping is used, because a fault handler may only read
+// memory that is already there.
+class MappedInputs {
+public:
+    // Returns the slot, or -1 when the table is full (the fault then ends
+    // the process as it would have without the table).
+    static int Add(const uint8_t* data, uint64_t size, const std::string& name) {
+        for (int i = 0; i < kSlots; ++i) {
+            Slot& s = slots_[i];
+            if (s.used.load()) continue;
+            const std::string text =
+                "mkpackage: " + PrintableUtf8(name) + " changed while it was read (it is shorter now); nothing was written\n";
+            const size_t n = std::min(text.size(), sizeof s.message);
+            std::memcpy(s.message, text.data(), n);
+            s.length = n;
+            s.begin = reinterpret_cast<uintptr_t>(data);
+            s.end = s.begin + size;
+            s.used.store(true);
+            return i;
+        }
+        return -1;
+    }
+    static void Remove(int slot) {
+        if (slot >= 0) slots_[slot].used.store(false);
+    }
+    // The message for a fault at address, or nullptr when it lies in no
+    // mapped input.
+    static const char* MessageFor(const void* address, size_t& length) {
+        const uintptr_t at = reinterpret_cast<uintptr_t>(address);
+        for (const Slot& s : slots_)
+            if (s.used.load() && at >= s.begin && at < s.end) {
+                length = s.length;
+                return s.message;
+            }
+        return nullptr;
+    }
+
+private:
+    static constexpr int kSlots = 16;
+    struct Slot {
+        std::atomic<bool> used{false};
+        uintptr_t begin = 0, end = 0;
+        char message[1024] = {};
+        size_t length = 0;
+    };
+    static Slot slots_[kSlots];
+};
+inline MappedInputs::Slot MappedInputs::slots_[MappedInputs::kSlots];
+
+// A mapped input of either system, entered in MappedInputs while it lives,
+// so that a fault on it ends the run with its name.  The system's own part
+// maps and unmaps.
+class MappedInput : public InputFile {
+public:
+    void SetCut(bool cut) { cut_ = cut; }
+
+protected:
+    MappedInput(std::string path, std::string name, const uint8_t* data, uint64_t size) : name_(std::move(name)) {
+        path_ = std::move(path);
+        data_ = data;
+        size_ = size;
+        slot_ = MappedInputs::Add(data, size, name_);
+    }
+    ~MappedInput() override { MappedInputs::Remove(slot_); }
+    [[noreturn]] void Changed() const { throw Failure(name_ + " changed while it was read"); }
+
+private:
+    std::string name_;
+    int slot_ = -1;
+};

@@ -55,34 +55,31 @@ std::optional<FileId> IdOf(HANDLE file) {
 // A handle, closed when it goes.
 class OwnedHandle {
 public:
-    explicit OwnedHandle(HANDLE handle) : handle_(handle) {}
-    ~OwnedHandle() {
-        if (handle_ != INVALID_HANDLE_VALUE && handle_ != nullptr) CloseHandle(handle_);
-    }
+    explicit OwnedHandle(HANDLE handle = INVALID_HANDLE_VALUE) : handle_(handle) {}
+    ~OwnedHandle() { Reset(); }
     OwnedHandle(const OwnedHandle&) = delete;
     OwnedHandle& operator=(const OwnedHandle&) = delete;
     HANDLE get() const { return handle_; }
+    bool valid() const { return handle_ != INVALID_HANDLE_VALUE && handle_ != nullptr; }
+    void Reset(HANDLE handle = INVALID_HANDLE_VALUE) {
+        if (valid()) CloseHandle(handle_);
+        handle_ = handle;
+    }
+    // Hands the handle over without closing it.
+    HANDLE Release() {
+        const HANDLE handle = handle_;
+        handle_ = INVALID_HANDLE_VALUE;
+        return handle;
+    }
+    // Closes it and says whether that went well.
+    bool Close() {
+        const HANDLE handle = Release();
+        return handle == INVALID_HANDLE_VALUE || handle == nullptr || CloseHandle(handle);
+    }
 
 private:
     HANDLE handle_;
 };
-
-class MappedFile final : public InputFile {
-public:
-    MappedFile(std::string path, HANDLE mapping, const uint8_t* data, uint64_t size) : mapping_(mapping) {
-        path_ = std::move(path);
-        data_ = data;
-        size_ = size;
-    }
-    ~MappedFile() override {
-        UnmapViewOfFile(data_);
-        CloseHandle(mapping_);
-    }
-
-private:
-    HANDLE mapping_;
-};
-
 
 // The temporary file being written, for the console control handler, which
 // runs on a thread of its own: its name, and its handle while it is open.
@@ -90,11 +87,10 @@ wchar_t g_pendingTemporary[32768];
 std::atomic<bool> g_havePendingTemporary{false};
 std::atomic<HANDLE> g_pendingHandle{INVALID_HANDLE_VALUE};
 
-BOOL WINAPI EndOnControlEvent(DWORD) {
-    // Ctrl+C, Ctrl+Break, a closed console, logoff, shutdown: the half-
-    // written file goes first.  While it is open (without delete sharing)
-    // it cannot be deleted by name; it is marked through its handle instead
-    // and goes when the process ends.
+// Removes the half-written file.  While it is open (without delete sharing)
+// it cannot be deleted by name; it is marked through its handle instead and
+// goes when the process ends.
+void RemovePendingTemporary() {
     if (g_havePendingTemporary.exchange(false)) {
         const HANDLE open = g_pendingHandle.load();
         FILE_DISPOSITION_INFO dispose{TRUE};
@@ -102,19 +98,160 @@ BOOL WINAPI EndOnControlEvent(DWORD) {
             !SetFileInformationByHandle(open, FileDispositionInfo, &dispose, sizeof dispose))
             DeleteFileW(g_pendingTemporary);
     }
+}
+
+BOOL WINAPI EndOnControlEvent(DWORD) {
+    // Ctrl+C, Ctrl+Break, a closed console, logoff, shutdown.  (A Ctrl+C
+    // the caller set to be ignored never reaches a handler: Windows keeps
+    // it ignored.)
+    RemovePendingTemporary();
     // The code Windows' own handling ends with; ended here so that no
     // system reports an interrupted build as a success.
     ExitProcess(0xC000013A /* STATUS_CONTROL_C_EXIT */);
 }
 
-// A name no other file in the folder has: path + ".tmp-" + 8 hex digits.
-std::string TemporaryNameFor(const std::string& path, unsigned attempt) {
-    LARGE_INTEGER counter;
-    QueryPerformanceCounter(&counter);
-    const unsigned value = static_cast<unsigned>(counter.QuadPart) ^ (GetCurrentProcessId() << 16) ^ (attempt * 2654435761u);
-    char suffix[16];
-    std::snprintf(suffix, sizeof suffix, ".tmp-%08x", value);
-    return path + suffix;
+// A fault reading a mapped input: the file shrank under the view (a process
+// without Windows' sharing rules truncated it, or a network file went
+// away).  Windows reports an in-page error, Wine an access violation; a
+// read-only view has no other way to fault.  The process ends with the
+// file's name and exit code 1.
+LONG WINAPI EndOnShrunkInput(EXCEPTION_POINTERS* e) {
+    const EXCEPTION_RECORD* r = e->ExceptionRecord;
+    if ((r->ExceptionCode != EXCEPTION_IN_PAGE_ERROR && r->ExceptionCode != EXCEPTION_ACCESS_VIOLATION) ||
+        r->NumberParameters < 2)
+        return EXCEPTION_CONTINUE_SEARCH;
+    size_t length = 0;
+    const char* message = MappedInputs::MessageFor(reinterpret_cast<const void*>(r->ExceptionInformation[1]), length);
+    if (!message) return EXCEPTION_CONTINUE_SEARCH;
+    RemovePendingTemporary();
+    DWORD written = 0;
+    WriteFile(GetStdHandle(STD_ERROR_HANDLE), message, static_cast<DWORD>(length), &written, nullptr);
+    ExitProcess(kExitFailure);
+}
+
+void CatchShrunkInputs() {
+    static bool installed = false;
+    if (!installed) installed = AddVectoredExceptionHandler(1, EndOnShrunkInput) != nullptr;
+}
+
+class MappedFile final : public MappedInput {
+public:
+    MappedFile(std::string path, std::string name, HANDLE file, const BY_HANDLE_FILE_INFORMATION& info,
+               HANDLE mapping, const uint8_t* data, uint64_t size)
+        : MappedInput(std::move(path), std::move(name), data, size), file_(file), mapping_(mapping), info_(info) {}
+    ~MappedFile() override { UnmapViewOfFile(data_); }
+    void CheckUnchanged() const override {
+        BY_HANDLE_FILE_INFORMATION now{};
+        if (!GetFileInformationByHandle(file_.get(), &now) || now.nFileSizeHigh != info_.nFileSizeHigh ||
+            now.nFileSizeLow != info_.nFileSizeLow ||
+            CompareFileTime(&now.ftLastWriteTime, &info_.ftLastWriteTime) != 0)
+            Changed();
+    }
+
+private:
+    OwnedHandle file_;  // kept open to ask whether the file changed
+    OwnedHandle mapping_;
+    BY_HANDLE_FILE_INFORMATION info_;
+};
+
+std::wstring TemporaryFolder() {
+    wchar_t folder[MAX_PATH + 2];
+    const DWORD n = GetTempPathW(MAX_PATH + 1, folder);
+    return n > 0 && n <= MAX_PATH + 1 ? std::wstring(folder, n) : std::wstring(L".\\");
+}
+
+// A new file in folder, named mkpackage-XXXXXXXX.tmp: short, so that any
+// name the file system takes for OUT leaves room for it.
+HANDLE CreateTemporary(const std::string& folder, DWORD access, DWORD flags, std::string& path) {
+    HANDLE file = INVALID_HANDLE_VALUE;
+    for (unsigned attempt = 0; attempt < 100 && file == INVALID_HANDLE_VALUE; ++attempt) {
+        LARGE_INTEGER counter;
+        QueryPerformanceCounter(&counter);
+        const unsigned value =
+            static_cast<unsigned>(counter.QuadPart) ^ (GetCurrentProcessId() << 16) ^ (attempt * 2654435761u);
+        char name[32];
+        std::snprintf(name, sizeof name, "mkpackage-%08x.tmp", value);
+        const bool separated = !folder.empty() && (folder.back() == '\\' || folder.back() == '/');
+        path = folder + (separated ? "" : "\\") + name;
+        file = CreateFileW(Wide(path).c_str(), access, FILE_SHARE_READ, nullptr, CREATE_NEW, flags, nullptr);
+        if (file == INVALID_HANDLE_VALUE) {
+            NoteError();
+            if (g_lastError != ERROR_FILE_EXISTS && g_lastError != ERROR_ALREADY_EXISTS) break;
+        }
+    }
+    return file;
+}
+
+// Opens path for reading; "-" is standard input.
+HANDLE OpenForReading(const std::string& path) {
+    if (path == "-") {
+        HANDLE copy = INVALID_HANDLE_VALUE;
+        if (!DuplicateHandle(GetCurrentProcess(), GetStdHandle(STD_INPUT_HANDLE), GetCurrentProcess(), &copy, 0,
+                             FALSE, DUPLICATE_SAME_ACCESS))
+            return INVALID_HANDLE_VALUE;
+        return copy;
+    }
+    return CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                       FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+// A file on disk with bytes in it, not read from already (standard input
+// may have been), is mapped.  One that claims to be empty may be a FIFO or
+// device seen through a file system that cannot say so: it is read.
+bool Mappable(HANDLE file, BY_HANDLE_FILE_INFORMATION& info, const std::string& name) {
+    if (GetFileType(file) != FILE_TYPE_DISK || !GetFileInformationByHandle(file, &info)) return false;
+    if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) throw Failure(name + " is a folder, not a file");
+    LARGE_INTEGER at{}, zero{};
+    if (!SetFilePointerEx(file, zero, &at, FILE_CURRENT) || at.QuadPart != 0) return false;
+    return (static_cast<uint64_t>(info.nFileSizeHigh) << 32 | info.nFileSizeLow) > 0;
+}
+
+uint64_t SizeOf(const BY_HANDLE_FILE_INFORMATION& info) {
+    return static_cast<uint64_t>(info.nFileSizeHigh) << 32 | info.nFileSizeLow;
+}
+
+std::shared_ptr<MappedFile> Map(const std::string& path, const std::string& name, OwnedHandle& file,
+                                const BY_HANDLE_FILE_INFORMATION& info, uint64_t size) {
+    OwnedHandle mapping(CreateFileMappingW(file.get(), nullptr, PAGE_READONLY, 0, 0, nullptr));
+    const void* data = mapping.valid() ? MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, static_cast<SIZE_T>(size))
+                                       : nullptr;
+    if (!data) {
+        NoteError();
+        throw Failure(name + ": cannot map " + SizeText(size) + " into memory: " + LastSystemError());
+    }
+    CatchShrunkInputs();
+    std::shared_ptr<MappedFile> mapped;
+    try {
+        mapped = std::make_shared<MappedFile>(path, name, file.get(), info, mapping.get(),
+                                              static_cast<const uint8_t*>(data), size);
+    } catch (...) {
+        UnmapViewOfFile(data);
+        throw;
+    }
+    file.Release();  // the mapped file holds both now
+    mapping.Release();
+    return mapped;
+}
+
+size_t ReadSome(HANDLE file, const std::string& name, uint8_t* buffer, size_t capacity) {
+    DWORD n = 0;
+    if (::ReadFile(file, buffer, static_cast<DWORD>(std::min<size_t>(capacity, 1u << 30)), &n, nullptr))
+        return static_cast<size_t>(n);
+    NoteError();
+    if (g_lastError == ERROR_BROKEN_PIPE || g_lastError == ERROR_HANDLE_EOF) return 0;
+    throw Failure(name + ": cannot read: " + LastSystemError());
+}
+
+void WriteAll(HANDLE file, const uint8_t* p, size_t size, const std::string& name) {
+    for (size_t done = 0; done < size;) {
+        const DWORD want = static_cast<DWORD>(std::min<size_t>(size - done, 1u << 30));
+        DWORD n = 0;
+        if (!::WriteFile(file, p + done, want, &n, nullptr) || n == 0) {
+            NoteError();
+            throw Failure("cannot write " + name + ": " + LastSystemError());
+        }
+        done += n;
+    }
 }
 
 // std::cout and std::cerr on a console: UTF-8 turned into UTF-16 for
@@ -180,74 +317,147 @@ std::string LastSystemError() {
 }
 
 std::optional<FileId> IdentifyFile(const std::string& path) {
+    if (path == "-") return std::nullopt;
     // FILE_FLAG_BACKUP_SEMANTICS opens folders too; no access is needed to
     // read a file's identity.
     const OwnedHandle file(CreateFileW(Wide(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    if (file.get() == INVALID_HANDLE_VALUE) return std::nullopt;
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!file.valid() || GetFileType(file.get()) != FILE_TYPE_DISK || !GetFileInformationByHandle(file.get(), &info) ||
+        (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+        return std::nullopt;
     return IdOf(file.get());
 }
 
 std::shared_ptr<const InputFile> InputFile::Open(const std::string& path, const std::string& label,
                                                  uint64_t maxSize, const std::string& tooLarge) {
     const std::string name = label.empty() ? path : label;
-    const OwnedHandle file(CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                                       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    if (file.get() == INVALID_HANDLE_VALUE) {
+    OwnedHandle file(OpenForReading(path));
+    if (!file.valid()) {
         NoteError();
         throw Failure(name + ": cannot open: " + LastSystemError());
     }
     BY_HANDLE_FILE_INFORMATION info{};
-    const bool disk = GetFileType(file.get()) == FILE_TYPE_DISK && GetFileInformationByHandle(file.get(), &info);
-    if (disk && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) throw Failure(name + " is a folder, not a file");
-    // A file on disk is mapped (the mapping keeps the file when the handle
-    // closes).  One that claims to be empty may be a FIFO or device seen
-    // through a file system that cannot say so: it is read.
-    const uint64_t size = disk ? static_cast<uint64_t>(info.nFileSizeHigh) << 32 | info.nFileSizeLow : 0;
-    if (size > 0) {
+    if (Mappable(file.get(), info, name)) {
+        const uint64_t size = SizeOf(info);
         if (size > maxSize) throw Failure(TooLargeText(name, size, false, maxSize, tooLarge));
-        const HANDLE mapping = CreateFileMappingW(file.get(), nullptr, PAGE_READONLY, 0, 0, nullptr);
-        const void* data = mapping ? MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0) : nullptr;
-        if (!data) {
-            NoteError();
-            if (mapping) CloseHandle(mapping);
-            throw Failure(name + ": cannot map " + SizeText(size) + " into memory: " + LastSystemError());
-        }
-        return std::make_shared<MappedFile>(path, mapping, static_cast<const uint8_t*>(data), size);
+        return Map(path, name, file, info, size);
     }
     // A pipe or a device: read until it ends.
     std::vector<uint8_t> bytes = ReadToEnd(name, maxSize, tooLarge, [&](uint8_t* buffer, size_t capacity) {
-        DWORD n = 0;
-        if (::ReadFile(file.get(), buffer, static_cast<DWORD>(capacity), &n, nullptr)) return static_cast<size_t>(n);
-        NoteError();
-        if (g_lastError == ERROR_BROKEN_PIPE || g_lastError == ERROR_HANDLE_EOF) return size_t{0};
-        throw Failure(name + ": cannot read: " + LastSystemError());
+        return ReadSome(file.get(), name, buffer, capacity);
     });
     return std::make_shared<StreamedFile>(path, std::move(bytes));
 }
 
+std::shared_ptr<const InputFile> InputFile::OpenBounded(const std::string& path, const StreamBound& bound) {
+    OwnedHandle file(OpenForReading(path));
+    if (!file.valid()) {
+        NoteError();
+        throw Failure(path + ": cannot open: " + LastSystemError());
+    }
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (Mappable(file.get(), info, path)) return Map(path, path, file, info, SizeOf(info));
+    // A stream: what is kept goes to a temporary file, gone as soon as it is
+    // closed, and is mapped from there.
+    const std::string folder = Narrow(TemporaryFolder().c_str(), TemporaryFolder().size());
+    std::string spoolPath;
+    OwnedHandle spool(CreateTemporary(folder, GENERIC_READ | GENERIC_WRITE,
+                                      FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, spoolPath));
+    if (!spool.valid())
+        throw Failure(path + ": cannot create a file in " + folder + " to read it into: " + LastSystemError());
+    const Spooled kept = Spool(
+        bound, [&](uint8_t* buffer, size_t size) { return ReadSome(file.get(), path, buffer, size); },
+        [&](const uint8_t* data, size_t size) { WriteAll(spool.get(), data, size, spoolPath); });
+    if (kept.size == 0) return std::make_shared<StreamedFile>(path, std::vector<uint8_t>());
+    BY_HANDLE_FILE_INFORMATION spooled{};
+    GetFileInformationByHandle(spool.get(), &spooled);
+    const std::shared_ptr<MappedFile> mapped = Map(path, path, spool, spooled, kept.size);
+    mapped->SetCut(kept.cut);
+    return mapped;
+}
+
 struct OutputFile::Impl {
-    HANDLE file = INVALID_HANDLE_VALUE;
+    OwnedHandle file;           // the temporary file
+    bool through = false;       // OUT is written into, not replaced
+    bool standardOutput = false;
+    std::string target;         // what is replaced or written into
 };
 
+namespace {
+
+// Whether path names the console (CON, CONOUT$), which opens only when
+// asked for reading or writing.
+bool IsConsoleName(const std::string& path) {
+    const std::string name = Lower(path.substr(path.find_last_of("\\/:") == std::string::npos ? 0 : path.find_last_of("\\/:") + 1));
+    return name == "con" || name == "conout$" || name == "conin$";
+}
+
+// The path of the file an open handle is, links followed.
+std::string FinalPath(HANDLE file, const std::string& otherwise) {
+    std::wstring path(32768, L'\0');
+    const DWORD n = GetFinalPathNameByHandleW(file, path.data(), static_cast<DWORD>(path.size()), FILE_NAME_NORMALIZED);
+    return n > 0 && n < path.size() ? Narrow(path.data(), n) : otherwise;
+}
+
+}  // namespace
+
 OutputFile::OutputFile(const std::string& path) : impl_(new Impl), path_(path) {
-    for (unsigned attempt = 0; attempt < 100 && impl_->file == INVALID_HANDLE_VALUE; ++attempt) {
-        temporary_ = TemporaryNameFor(path, attempt);
-        // DELETE access lets an interruption mark it for deletion through
-        // this handle.
-        impl_->file = CreateFileW(Wide(temporary_).c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr,
-                                  CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (impl_->file == INVALID_HANDLE_VALUE) {
-            NoteError();
-            if (g_lastError != ERROR_FILE_EXISTS && g_lastError != ERROR_ALREADY_EXISTS) break;
+    Impl& o = *impl_;
+    const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    if (path == "-") {
+        o.through = o.standardOutput = true;
+    } else {
+        const OwnedHandle existing(CreateFileW(Wide(path).c_str(), 0,
+                                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+        BY_HANDLE_FILE_INFORMATION info{};
+        if (existing.valid() && GetFileType(existing.get()) == FILE_TYPE_DISK &&
+            GetFileInformationByHandle(existing.get(), &info)) {
+            if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                throw Failure(path + " is a folder; name the file to write (" + path + "\\MySetup.exe, say)");
+            const std::optional<FileId> id = IdOf(existing.get());
+            BY_HANDLE_FILE_INFORMATION outInfo{};
+            o.standardOutput = out != INVALID_HANDLE_VALUE && out != nullptr && GetFileType(out) == FILE_TYPE_DISK &&
+                               GetFileInformationByHandle(out, &outInfo) && IdOf(out) == id;
+            o.through = o.standardOutput;
+            // Followed: the link stays, the file it points to is replaced.
+            o.target = FinalPath(existing.get(), path);
+        } else if (existing.valid() || IsConsoleName(path)) {
+            // A device (NUL, a serial port) or a pipe: written into.  Only a
+            // device can be a console; a pipe is not opened before Commit,
+            // since its reader takes each open and close for a writer's.
+            o.through = true;
+            o.target = path;
+            if (!existing.valid() || GetFileType(existing.get()) == FILE_TYPE_CHAR) {
+                const OwnedHandle device(CreateFileW(Wide(path).c_str(), GENERIC_READ | GENERIC_WRITE,
+                                                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                                                     nullptr));
+                if (IsConsole(device.get()))
+                    throw Failure(path + " is a console; a package is no text: name a file, or redirect the output");
+            }
+        } else if (!path.empty() && (path.back() == '\\' || path.back() == '/')) {
+            throw Failure(path + " ends in '" + path.back() + "': name the file to write, not a folder");
+        } else if (const DWORD attributes = GetFileAttributesW(Wide(path).c_str());
+                   attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+            throw Failure(path + " is a symbolic link that points nowhere; name the file to write");
+        } else {
+            o.target = path;
         }
     }
-    if (impl_->file == INVALID_HANDLE_VALUE)
-        throw Failure("cannot create a file in " + FolderOf(path) + ": " + LastSystemError());
+    if (o.standardOutput && IsConsole(out))
+        throw Failure(std::string(path == "-" ? "standard output" : path) +
+                      " is a console; a package is no text: redirect it (> MySetup.exe) or name a file");
+
+    const std::string folder = o.through ? Narrow(TemporaryFolder().c_str(), TemporaryFolder().size()) : FolderOf(o.target);
+    // DELETE access lets an interruption mark it for deletion through this
+    // handle.
+    o.file.Reset(CreateTemporary(folder, GENERIC_WRITE | DELETE, FILE_ATTRIBUTE_NORMAL, temporary_));
+    if (!o.file.valid()) throw Failure("cannot create a file in " + folder + ": " + LastSystemError());
     const std::wstring wide = Wide(temporary_);
     if (wide.size() < sizeof g_pendingTemporary / sizeof g_pendingTemporary[0]) {
         wcscpy(g_pendingTemporary, wide.c_str());
-        g_pendingHandle = impl_->file;
+        g_pendingHandle = o.file.get();
         g_havePendingTemporary = true;
     }
 }
@@ -255,51 +465,79 @@ OutputFile::OutputFile(const std::string& path) : impl_(new Impl), path_(path) {
 OutputFile::~OutputFile() {
     g_havePendingTemporary = false;
     g_pendingHandle = INVALID_HANDLE_VALUE;
-    if (impl_->file != INVALID_HANDLE_VALUE) CloseHandle(impl_->file);
+    impl_->file.Reset();
     if (!committed_) DeleteFileW(Wide(temporary_).c_str());
 }
 
+bool OutputFile::IsStandardOutput() const { return impl_->standardOutput; }
+
 void OutputFile::Write(const void* data, size_t size) {
-    const uint8_t* p = static_cast<const uint8_t*>(data);
-    for (size_t done = 0; done < size;) {
-        const DWORD want = static_cast<DWORD>(std::min<size_t>(size - done, 1u << 30));
-        DWORD n = 0;
-        if (!::WriteFile(impl_->file, p + done, want, &n, nullptr) || n == 0) {
-            NoteError();
-            throw Failure("cannot write " + temporary_ + ": " + LastSystemError());
-        }
-        done += n;
-    }
+    WriteAll(impl_->file.get(), static_cast<const uint8_t*>(data), size, temporary_);
 }
 
 void OutputFile::Finish() {
-    if (!FlushFileBuffers(impl_->file)) {
+    if (!impl_->file.valid()) return;
+    // A file copied into a device or pipe need not last.
+    if (!impl_->through && !FlushFileBuffers(impl_->file.get())) {
         NoteError();
         throw Failure("cannot flush " + temporary_ + ": " + LastSystemError());
     }
-    HANDLE file = impl_->file;
     g_pendingHandle = INVALID_HANDLE_VALUE;  // from now on it goes by name
-    impl_->file = INVALID_HANDLE_VALUE;
-    if (!CloseHandle(file)) {
+    if (!impl_->file.Close()) {
         NoteError();
         throw Failure("cannot close " + temporary_ + ": " + LastSystemError());
     }
 }
 
 void OutputFile::Commit() {
-    if (impl_->file != INVALID_HANDLE_VALUE) Finish();
-    // Replaces an earlier file in one step; WRITE_THROUGH returns only once
-    // the rename is on disk.
-    if (!MoveFileExW(Wide(temporary_).c_str(), Wide(path_).c_str(),
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        NoteError();
-        throw Failure("cannot rename the finished file to " + path_ + ": " + LastSystemError());
+    Finish();
+    Impl& o = *impl_;
+    if (!o.through) {
+        // Replaces an earlier file in one step; WRITE_THROUGH returns only
+        // once the rename is on disk.
+        if (!MoveFileExW(Wide(temporary_).c_str(), Wide(o.target).c_str(),
+                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+            NoteError();
+            throw Failure("cannot rename the finished file to " + path_ + ": " + LastSystemError());
+        }
+        committed_ = true;
+        return;
     }
+    // Into the device, pipe or standard output, which stays what it is.
+    const std::string name = o.standardOutput ? std::string("standard output") : path_;
+    const OwnedHandle in(CreateFileW(Wide(temporary_).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                     FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!in.valid()) {
+        NoteError();
+        throw Failure("cannot read " + temporary_ + " back: " + LastSystemError());
+    }
+    OwnedHandle opened;
+    if (!o.standardOutput)
+        opened.Reset(CreateFileW(Wide(o.target).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                 OPEN_EXISTING, 0, nullptr));
+    const HANDLE dest = o.standardOutput ? GetStdHandle(STD_OUTPUT_HANDLE) : opened.get();
+    if (dest == INVALID_HANDLE_VALUE || dest == nullptr) {
+        NoteError();
+        throw Failure("cannot open " + name + ": " + LastSystemError());
+    }
+    std::vector<uint8_t> buffer(1 << 20);
+    for (;;) {
+        const size_t n = ReadSome(in.get(), temporary_, buffer.data(), buffer.size());
+        if (n == 0) break;
+        WriteAll(dest, buffer.data(), n, name);
+    }
+    if (!opened.Close()) {
+        NoteError();
+        throw Failure("cannot write " + name + ": " + LastSystemError());
+    }
+    DeleteFileW(Wide(temporary_).c_str());
     committed_ = true;
 }
 
 bool IsTerminal(StandardStream stream) {
-    return IsConsole(GetStdHandle(stream == StandardStream::kOutput ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE));
+    const DWORD which = stream == StandardStream::kInput ? STD_INPUT_HANDLE
+                        : stream == StandardStream::kOutput ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE;
+    return IsConsole(GetStdHandle(which));
 }
 
 void HandleInterruptions() { SetConsoleCtrlHandler(EndOnControlEvent, TRUE); }

@@ -9,20 +9,22 @@
 #include "Options.h"
 #include "PackageCheck.h"
 #include "PeImage.h"
-#include "PeResources.h"
+#include "ResourceTree.h"
+#include "TerminalText.h"
 
 const char* const kInspectHelp = R"(usage: mkpackage inspect FILE [--json]
 
 Shows what a package file holds: the locator (offsets, sizes, checksum), the
 header (LZMA settings, allowed Windows versions by name, Windows 10 and 11
 release ranges with 9999 as "no upper bound", elevation mode, engines, both
-message texts), the launcher (whether it is one built into this mkpackage,
-its icon and version information), whether the size rule, the CRC-32 and the
-decoding of each engine pass, and how many bytes follow the package as built
-(normally a signature added afterwards).  Warns about what the launcher
-accepts but a vendor must know: bytes after the certificate table, an engine
-the launcher would run cut, an upside-down release range.  Control
-characters in texts and names are shown escaped (\n, \x1b, \u0085).
+message texts), the launcher's image (whether it is one built into this
+mkpackage, its icon and version information) and any bytes between it and
+the package, whether the size rule, the CRC-32 and the decoding of each
+engine pass, and how many bytes follow the package as built (normally a
+signature added afterwards).  Warns about what the launcher accepts but runs
+wrongly or a vendor must know, as 'mkpackage verify' does.  Control
+characters in texts and names are shown escaped (\n, \x1b, \u0085).  FILE may
+be - (standard input) or another stream, as for 'mkpackage verify'.
 
   --json      print one JSON object instead, for scripts
   -h, --help  this text
@@ -37,60 +39,6 @@ Examples:
 )";
 
 namespace {
-
-// Text for a terminal: UTF-8 as it is, but every control character (C0,
-// DEL, C1, and the line and paragraph separators) escaped, so that a package
-// cannot move the cursor, clear the screen or hide text on its inspector's
-// terminal.
-// Backslashes are doubled in texts, where "\n" must not be mistaken for an
-// escape, and left alone in file names, where they are separators.
-std::string Printable(const std::u16string& text, bool doubleBackslashes = true) {
-    std::string out;
-    char esc[12];
-    for (size_t i = 0; i < text.size(); ++i) {
-        const char16_t c = text[i];
-        if (c == '\n') out += "\\n";
-        else if (c == '\r') out += "\\r";
-        else if (c == '\t') out += "\\t";
-        else if (c == '\\') out += doubleBackslashes ? "\\\\" : "\\";
-        else if (c < 0x20 || c == 0x7F) {
-            std::snprintf(esc, sizeof esc, "\\x%02x", static_cast<unsigned>(c));
-            out += esc;
-        } else if ((c >= 0x80 && c < 0xA0) || c == 0x2028 || c == 0x2029 ||
-                   (c >= 0xD800 && c < 0xE000 &&
-                    !(c < 0xDC00 && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] < 0xE000))) {
-            // C1 controls, separators and lone surrogates (which have no
-            // UTF-8 form).
-            std::snprintf(esc, sizeof esc, "\\u%04x", static_cast<unsigned>(c));
-            out += esc;
-        } else if (c >= 0xD800 && c < 0xDC00) {
-            out += Utf16ToUtf8(text.substr(i, 2));
-            ++i;
-        } else {
-            out += Utf16ToUtf8(std::u16string(1, c));
-        }
-    }
-    return out;
-}
-
-// A file name (UTF-8, possibly not even that) made printable.
-std::string PrintablePath(const std::string& path) {
-    try {
-        return Printable(Utf8ToUtf16(path), false);
-    } catch (const PackageError&) {
-        std::string out;
-        char esc[8];
-        for (unsigned char c : path) {
-            if (c < 0x20 || c >= 0x7F) {
-                std::snprintf(esc, sizeof esc, "\\x%02x", c);
-                out += esc;
-            } else {
-                out += static_cast<char>(c);
-            }
-        }
-        return out;
-    }
-}
 
 std::string Quoted(const std::u16string& text) {
     std::string body = Printable(text);
@@ -151,7 +99,7 @@ std::string JsonPath(const std::string& path) {
     try {
         return Json(Utf8ToUtf16(path));
     } catch (const PackageError&) {
-        return Json(PrintablePath(path));
+        return Json(PrintableUtf8(path));
     }
 }
 
@@ -187,29 +135,33 @@ struct LauncherIdentity {
     bool sameCode = false;          // same sections but the resources
 };
 
-Bytes Normalised(Bytes image) {
-    // The locator and the PE checksum are the builder's, not the launcher's.
-    for (uint32_t i = kLocatorOffset; i < kLocatorOffset + kLocatorSize && i < image.size(); ++i) image[i] = 0;
-    if (const uint64_t field = PeChecksumFieldOffset(image.data(), image.size()))
-        for (uint64_t i = field; i < field + 4; ++i) image[i] = 0;
-    return image;
+// Whether two images are the same but for what the builder writes into a
+// launcher: the locator and the PE checksum.
+bool SameImage(const uint8_t* a, size_t aSize, const uint8_t* b, size_t bSize) {
+    if (aSize != bSize) return false;
+    const uint64_t field = PeChecksumFieldOffset(a, aSize);
+    if (field != PeChecksumFieldOffset(b, bSize)) return false;
+    for (size_t i = 0; i < aSize; ++i) {
+        const bool builders = (i >= kLocatorOffset && i < kLocatorOffset + kLocatorSize) ||
+                              (field && i >= field && i < field + 4);
+        if (!builders && a[i] != b[i]) return false;
+    }
+    return true;
 }
 
-LauncherIdentity IdentifyLauncher(const Bytes& launcher) {
+LauncherIdentity IdentifyLauncher(const uint8_t* image, size_t size) {
     LauncherIdentity id;
     PeInfo info;
     std::string error;
-    if (!ParsePe(launcher, info, error)) return id;
-    const Bytes mine = Normalised(launcher);
+    if (!ParsePeHeaders(image, size, info, error)) return id;
     for (bool x64 : {false, true}) {
         const EmbeddedLauncher* builtIn = BuiltInLauncher(x64);
         if (!builtIn) continue;
-        const Bytes theirs = Normalised(Bytes(builtIn->data, builtIn->data + builtIn->size));
-        if (mine == theirs) return {builtIn->name, true, true};
+        if (SameImage(image, size, builtIn->data, builtIn->size)) return {builtIn->name, true, true};
         // Resources rewritten (an icon, version information): the code and
         // data sections before the resources are the built-in ones.
         PeInfo builtInfo;
-        if (!ParsePe(theirs, builtInfo, error)) continue;
+        if (!ParsePeHeaders(builtIn->data, builtIn->size, builtInfo, error)) continue;
         bool same = !info.sections.empty() && info.sections.size() == builtInfo.sections.size();
         for (size_t i = 0; same && i < info.sections.size(); ++i) {
             const PeSection &a = info.sections[i], &b = builtInfo.sections[i];
@@ -218,15 +170,18 @@ LauncherIdentity IdentifyLauncher(const Bytes& launcher) {
                 continue;
             }
             same = a.name == b.name && a.rawSize == b.rawSize && a.virtualAddress == b.virtualAddress &&
-                   uint64_t{a.rawOffset} + a.rawSize <= mine.size() &&
-                   uint64_t{b.rawOffset} + b.rawSize <= theirs.size() &&
-                   std::equal(mine.begin() + a.rawOffset, mine.begin() + a.rawOffset + a.rawSize,
-                              theirs.begin() + b.rawOffset);
+                   uint64_t{a.rawOffset} + a.rawSize <= size && uint64_t{b.rawOffset} + b.rawSize <= builtIn->size &&
+                   std::equal(image + a.rawOffset, image + a.rawOffset + a.rawSize, builtIn->data + b.rawOffset);
         }
         if (same) return {builtIn->name, false, true};
     }
     return id;
 }
+
+// A launcher is a small program (the built-in ones are 32 KB); a larger
+// image is no launcher worth reading the resources of, and reading them
+// costs up to three times its size in memory.
+constexpr uint64_t kLargestLauncherExamined = 32u << 20;
 
 std::string LauncherText(const LauncherIdentity& id, size_t size) {
     if (id.identical) return std::string("the built-in ") + id.builtIn + ", byte for byte (" + CountText(size, "byte", "bytes") + ")";
@@ -247,7 +202,11 @@ struct Facts {
     std::vector<std::string> allowed;
     std::vector<unsigned> otherBits;
     LzmaProperties lzma;
-    Bytes launcher;  // the image before the package
+    // The launcher's image, up to the end of its last section, and the
+    // bytes from there to the package, which no launcher reads: a file may
+    // put its package gigabytes in.
+    uint64_t launcherSize = 0, beforePackage = 0;
+    bool launcherExamined = false;
     LauncherIdentity launcherId;
     ResourceReport resources;
     bool resourcesRead = false;
@@ -278,10 +237,18 @@ Facts Gather(const PackageFile& f) {
     if (blockEnd > h.dataOffset) x.engineDataChecked = blockEnd - h.dataOffset;
     x.allowed = AllowedNames(h.allowedWindows, x.otherBits);
     x.lzma = PropertiesOf(h);
-    x.launcher.assign(f.bytes.data(), f.bytes.data() + std::min<uint64_t>(l.packageOffset, f.Size()));
-    x.launcherId = IdentifyLauncher(x.launcher);
+    PeInfo pe;
     std::string error;
-    x.resourcesRead = ReadResources(x.launcher, x.resources, error);
+    const uint64_t upToPackage = std::min<uint64_t>(l.packageOffset, f.Size());
+    x.launcherSize = ParsePeHeaders(f.bytes.data(), f.Size(), pe, error) ? std::min<uint64_t>(pe.imageEnd, upToPackage)
+                                                                         : upToPackage;
+    x.beforePackage = upToPackage - x.launcherSize;
+    x.launcherExamined = x.launcherSize <= kLargestLauncherExamined;
+    if (x.launcherExamined) {
+        const size_t size = static_cast<size_t>(x.launcherSize);
+        x.launcherId = IdentifyLauncher(f.bytes.data(), size);
+        x.resourcesRead = ReadResources(f.bytes.data(), size, x.resources, error);
+    }
     x.decoded32 = TryDecode(f, "engine32", h.engine32, false);
     x.decoded64 = TryDecode(f, "engine64", h.engine64, true);
     for (const auto& [name, decoded, entry] :
@@ -300,8 +267,12 @@ std::string EngineText(const PayloadEntry& e, bool is64) {
            std::to_string(e.unpackedSize);
 }
 
-std::string DecodingText(const std::optional<PayloadDecoding>& d, const PayloadEntry& e) {
-    if (!d) return "FAILS: the payload cannot be read or decoded (see mkpackage verify)";
+std::string DecodingText(const PackageFile& f, const char* name, const std::optional<PayloadDecoding>& d,
+                         const PayloadEntry& e) {
+    if (!d) {
+        const std::string problem = PayloadProblem(f, name, e);
+        return "FAILS: " + (problem.empty() ? std::string("the payload cannot be decoded (see mkpackage verify)") : problem);
+    }
     if (d->produced == e.unpackedSize) return "passes: decodes to exactly " + CountText(e.unpackedSize, "byte", "bytes");
     return "FAILS: decodes to " + CountText(d->produced, "byte", "bytes") + ", not " + std::to_string(e.unpackedSize);
 }
@@ -328,9 +299,14 @@ void PrintText(const PackageFile& f, std::ostream& out) {
     auto row = [&](const char* name, const std::string& value) {
         out << "  " << name << std::string(19 - std::string(name).size(), ' ') << value << "\n";
     };
-    out << PrintablePath(f.path) << ": " << CountText(x.fileSize, "byte", "bytes") << "\n";
-    out << "launcher (bytes 0-" << (l.packageOffset ? l.packageOffset - 1 : 0) << ")\n";
-    row("launcher", LauncherText(x.launcherId, x.launcher.size()));
+    out << PrintableUtf8(f.path) << ": " << CountText(x.fileSize, "byte", "bytes") << "\n";
+    out << "launcher (bytes 0-" << (x.launcherSize ? x.launcherSize - 1 : 0) << ")\n";
+    row("launcher", x.launcherExamined ? LauncherText(x.launcherId, x.launcherSize)
+                                       : "a PE image of " + CountText(x.launcherSize, "byte", "bytes") +
+                                             ", larger than any launcher: not examined");
+    if (x.beforePackage)
+        row("before the package", CountText(x.beforePackage, "byte", "bytes") + " after the image, up to the package at " +
+                                      std::to_string(l.packageOffset) + ": no part of the launcher, which never reads them");
     if (x.resourcesRead && x.resources.mainIcon) row("icon", IconText(*x.resources.mainIcon));
     else row("icon", "none");
     if (x.resourcesRead && x.resources.version) {
@@ -339,15 +315,9 @@ void PrintText(const PackageFile& f, std::ostream& out) {
             row("version", "file " + FormatFixedVersion(v.fileVersionMS, v.fileVersionLS) + ", product " +
                                FormatFixedVersion(v.productVersionMS, v.productVersionLS));
         for (const VersionStringTable& table : v.stringTables)
-            for (const auto& [key, value] : table.strings) {
-                std::u16string text;
-                try {
-                    text = Utf8ToUtf16(value);
-                } catch (const PackageError&) {
-                }
-                out << "    " << PrintablePath(key) << std::string(key.size() < 17 ? 17 - key.size() : 1, ' ')
-                    << Quoted(text) << "\n";
-            }
+            for (const auto& [key, value] : table.strings)
+                out << "    " << Printable(Wtf8ToUtf16(key), false)
+                    << std::string(key.size() < 17 ? 17 - key.size() : 1, ' ') << Quoted(Wtf8ToUtf16(value)) << "\n";
     } else {
         row("version", "none");
     }
@@ -400,9 +370,9 @@ void PrintText(const PackageFile& f, std::ostream& out) {
         row("CRC-32", "passes (" + Hex32(*x.crc) + ")");
     else
         row("CRC-32", "FAILS: the checked block gives " + Hex32(*x.crc) + ", the locator says " + Hex32(l.checkedCrc));
-    if (h.engine32.offset != 0) row("engine32 decoding", DecodingText(x.decoded32, h.engine32));
+    if (h.engine32.offset != 0) row("engine32 decoding", DecodingText(f, "engine32", x.decoded32, h.engine32));
     if (h.engine64.offset != 0 && h.engine64.offset != kRefuse64BitWindows)
-        row("engine64 decoding", DecodingText(x.decoded64, h.engine64));
+        row("engine64 decoding", DecodingText(f, "engine64", x.decoded64, h.engine64));
     if (x.afterPackage > 0)
         row("after the package", CountText(static_cast<uint64_t>(x.afterPackage), "byte", "bytes") +
                                      " after the package (a signature?)");
@@ -430,7 +400,8 @@ std::string JsonDecoding(const std::optional<PayloadDecoding>& d, const PayloadE
     if (!d) return "{\"passes\": false, \"decodedSize\": null}";
     return std::string("{\"passes\": ") + (d->produced == e.unpackedSize ? "true" : "false") +
            ", \"decodedSize\": " + std::to_string(d->produced) + ", \"packedBytesLeft\": " +
-           std::to_string(d->packedLeft) + "}";
+           std::to_string(d->packedLeft) + ", \"streamGoesOn\": " + (d->streamGoesOn ? "true" : "false") +
+           ", \"packedBytesAfterEnd\": " + std::to_string(d->packedAfterEnd) + "}";
 }
 
 std::string JsonMessage(const PackageFile& f, const MessageRef& m) {
@@ -439,16 +410,13 @@ std::string JsonMessage(const PackageFile& f, const MessageRef& m) {
            ", \"text\": " + (text ? Json(*text) : std::string("null")) + "}";
 }
 
-std::string JsonUtf8(const std::string& text) {
-    try {
-        return Json(Utf8ToUtf16(text));
-    } catch (const PackageError&) {
-        return Json(PrintablePath(text));
-    }
-}
+// Version strings are read from UTF-16, lone surrogates kept (WTF-8).
+std::string JsonResourceText(const std::string& text) { return Json(Wtf8ToUtf16(text)); }
 
 std::string JsonLauncher(const Facts& x) {
-    std::string out = "{\"size\": " + std::to_string(x.launcher.size()) + ", \"builtIn\": " +
+    std::string out = "{\"size\": " + std::to_string(x.launcherSize) + ", \"bytesBeforePackage\": " +
+                      std::to_string(x.beforePackage) + ", \"examined\": " + (x.launcherExamined ? "true" : "false") +
+                      ", \"builtIn\": " +
                       (x.launcherId.builtIn ? Json(std::string(x.launcherId.builtIn)) : std::string("null")) +
                       ", \"identical\": " + (x.launcherId.identical ? "true" : "false") + ", \"icon\": ";
     if (x.resourcesRead && x.resources.mainIcon) {
@@ -466,7 +434,7 @@ std::string JsonLauncher(const Facts& x) {
         const VersionInfo& v = *x.resources.version;
         std::vector<std::string> strings;
         for (const VersionStringTable& table : v.stringTables)
-            for (const auto& [key, value] : table.strings) strings.push_back(JsonUtf8(key) + ": " + JsonUtf8(value));
+            for (const auto& [key, value] : table.strings) strings.push_back(JsonResourceText(key) + ": " + JsonResourceText(value));
         out += "{\"fileVersion\": " +
                (v.hasFixedInfo ? Json(FormatFixedVersion(v.fileVersionMS, v.fileVersionLS)) : std::string("null")) +
                ", \"productVersion\": " +
@@ -528,7 +496,6 @@ void PrintJson(const PackageFile& f, std::ostream& out) {
 }  // namespace
 
 int RunInspect(const std::vector<std::string>& args, Console& console) {
-    std::string path;
     bool json = false;
     ArgCursor cursor(args);
     while (!cursor.Done()) {
@@ -537,21 +504,22 @@ int RunInspect(const std::vector<std::string>& args, Console& console) {
             console.out << kInspectHelp;
             return kExitOk;
         }
-        if (opt == "--json") {
-            cursor.NoValue(opt);
-            json = true;
-        } else {
-            TakeFileArgument(opt, path);
-        }
+        if (opt != "--json") throw UsageError("unknown option " + opt);
+        cursor.NoValue(opt);
+        json = true;
     }
-    if (path.empty()) throw UsageError("FILE is required");
+    const std::string path = cursor.OneFile();
     const PackageFile file = LoadPackageFile(path);
     const std::string noPackage = NoPackageReason(file);
-    if (!noPackage.empty()) throw Failure(PrintablePath(path) + ": " + noPackage);
+    if (!noPackage.empty()) throw Failure(path + ": " + noPackage);
     if (!file.hasHeader)
-        throw Failure(PrintablePath(path) + ": locator field packageOffset " +
+        throw Failure(path + ": locator field packageOffset " +
                       std::to_string(file.locator.packageOffset) + " points past the end of the file");
-    if (json) PrintJson(file, console.out);
-    else PrintText(file, console.out);
+    // Said only once it is known to describe one state of the file.
+    std::ostringstream said;
+    if (json) PrintJson(file, said);
+    else PrintText(file, said);
+    CheckUnchanged(file);
+    console.out << said.str();
     return kExitOk;
 }

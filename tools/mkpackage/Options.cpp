@@ -18,6 +18,21 @@ std::string Lower(std::string s) {
     return s;
 }
 
+bool ArgCursor::Done() {
+    while (next_ < args_.size()) {
+        const std::string& word = args_[next_];
+        if (!endOfOptions_ && word == "--") {
+            endOfOptions_ = true;
+        } else if (endOfOptions_ || word.empty() || word[0] != '-' || word == "-") {
+            operands_.push_back(word);
+        } else {
+            return false;
+        }
+        ++next_;
+    }
+    return true;
+}
+
 std::string ArgCursor::Next() {
     if (inlineValue_) throw UsageError("unexpected value after '='");
     std::string word = args_[next_++];
@@ -35,18 +50,29 @@ std::string ArgCursor::Value(const std::string& option) {
         inlineValue_.reset();
         return value;
     }
-    if (Done()) throw UsageError(option + " needs a value");
+    if (next_ >= args_.size()) throw UsageError(option + " needs a value");
     return args_[next_++];
 }
 
-void TakeFileArgument(const std::string& word, std::string& path) {
-    if (!word.empty() && word[0] == '-' && word != "-") throw UsageError("unknown option " + word);
-    if (!path.empty()) throw UsageError("unexpected argument '" + word + "' (one FILE only)");
-    path = word;
+std::string ArgCursor::FileValue(const std::string& option) {
+    std::string path = Value(option);
+    if (path.empty()) throw UsageError(option + " needs a file name, not an empty value");
+    return path;
 }
 
 void ArgCursor::NoValue(const std::string& option) {
     if (inlineValue_) throw UsageError(option + " takes no value");
+}
+
+std::string ArgCursor::OneFile() const {
+    if (operands_.empty()) throw UsageError("FILE is required");
+    if (operands_.size() > 1) throw UsageError("unexpected argument '" + operands_[1] + "' (one FILE only)");
+    if (operands_[0].empty()) throw UsageError("FILE is empty; name the package to read, or - for standard input");
+    return operands_[0];
+}
+
+void ArgCursor::NoOperands() const {
+    if (!operands_.empty()) throw UsageError("unexpected argument '" + operands_[0] + "'");
 }
 
 uint64_t ParseUnsigned(const std::string& option, const std::string& text, uint64_t max) {
@@ -69,9 +95,12 @@ uint64_t ParseByteSize(const std::string& option, const std::string& text, uint6
     else if (unit == "g" || unit == "gb" || unit == "gib") scale = 1u << 30;
     if (digits == 0 || digits > 12 || scale == 0)
         throw UsageError(option + " needs a size such as 65536, 64KiB or 4MiB, not '" + text + "'");
-    const uint64_t value = std::stoull(text.substr(0, digits)) * scale;
-    if (value > max) throw UsageError(option + " " + text + " is too large (at most " + std::to_string(max) + " bytes)");
-    return value;
+    // Compared before multiplying, so that a count which would wrap around
+    // 64 bits is refused as too large rather than taken modulo 2^64.
+    const uint64_t count = std::stoull(text.substr(0, digits));
+    if (count > max / scale)
+        throw UsageError(option + " " + text + " is too large (at most " + std::to_string(max) + " bytes)");
+    return count * scale;
 }
 
 const std::vector<WindowsName>& WindowsNames() {

@@ -1,5 +1,8 @@
 #include "PackageCheck.h"
 
+#include <lzma.h>
+
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -90,8 +93,26 @@ PackageFile ParsePackageFile(std::string path, Blob bytes) {
 }
 
 PackageFile LoadPackageFile(const std::string& path) {
-    const std::shared_ptr<const InputFile> input = InputFile::Open(path);
-    return ParsePackageFile(path, Blob(input, input->Data(), static_cast<size_t>(input->Size())));
+    // The largest file the first bytes of a stream can begin: the package
+    // they announce (below 4 GiB), with the certificate table after it.
+    const auto bound = [&](const uint8_t* head, size_t size) -> uint64_t {
+        const PackageFile start = ParsePackageFile(path, Blob(nullptr, head, size));
+        const std::string reason = NoPackageReason(start);
+        if (!reason.empty()) throw Failure(path + ": " + reason);
+        uint64_t end = std::max<uint64_t>(static_cast<uint64_t>(start.locator.ExpectedFileSize()),
+                                          start.locator.minimumFileSize);
+        if (const auto table = FindCertificateTable(start)) end = std::max(end, table->offset + table->size);
+        return end;
+    };
+    const std::shared_ptr<const InputFile> input = InputFile::OpenBounded(path, bound);
+    PackageFile file = ParsePackageFile(path, Blob(input, input->Data(), static_cast<size_t>(input->Size())));
+    file.input = input;
+    file.streamCut = input->Cut();
+    return file;
+}
+
+void CheckUnchanged(const PackageFile& file) {
+    if (file.input) file.input->CheckUnchanged();
 }
 
 std::string NoPackageReason(const PackageFile& file) {
@@ -168,6 +189,8 @@ std::string PayloadProblem(const PackageFile& file, const char* name, const Payl
         return field + ".packedSize " + std::to_string(entry.packedSize) + " is 2 GiB or more";
     if (entry.unpackedSize >= 0x80000000u)
         return field + ".unpackedSize " + std::to_string(entry.unpackedSize) + " is 2 GiB or more";
+    if (entry.unpackedSize == 0)
+        return field + ".unpackedSize is 0: the launcher would write an empty file for the engine, which cannot start";
     if (!Inside(file, entry.offset, entry.packedSize))
         return field + ": the packed stream (offset " + std::to_string(entry.offset) + ", packedSize " +
                std::to_string(entry.packedSize) + ") runs past the end of the file (" +
@@ -176,11 +199,63 @@ std::string PayloadProblem(const PackageFile& file, const char* name, const Payl
 }
 
 std::string CutEngineWarning(const char* name, const PayloadEntry& entry, const PayloadDecoding& decoding) {
-    if (decoding.packedLeft == 0 || decoding.produced != entry.unpackedSize) return {};
-    return std::string(name) + ": " + CountText(decoding.packedLeft, "packed byte is", "packed bytes are") +
-           " left unread when unpackedSize (" + std::to_string(entry.unpackedSize) +
-           ") is reached: the stream holds more than that, and the launcher would run a cut engine";
+    if (decoding.produced != entry.unpackedSize) return {};
+    if (decoding.streamGoesOn)
+        return std::string(name) + ": the LZMA stream goes on after unpackedSize (" +
+               CountText(entry.unpackedSize, "byte", "bytes") + "): the launcher would run a cut engine";
+    if (decoding.packedAfterEnd)
+        return std::string(name) + ": " +
+               CountText(decoding.packedAfterEnd, "packed byte follows", "packed bytes follow") +
+               " the end of the LZMA stream, inside packedSize; the launcher never reads them (if they are more of "
+               "the engine, the launcher would run a cut engine)";
+    return {};
 }
+
+namespace {
+
+// What follows unpackedSize bytes of the stream.  liblzma's LZMA1 decoder,
+// told the size, decodes to it and then demands that the stream end: its
+// range coder finished, or an end marker next.  A stream holding more fails
+// that, however few bytes more; one that ends leaves the bytes after its end
+// unread.
+void ExamineStreamEnd(const PackageFile& file, const PayloadEntry& entry, PayloadDecoding& result) {
+    const LzmaProperties p = PropertiesOf(file.header);
+    lzma_options_lzma options{};
+    // The launcher's window: the dictionary, but no more than the engine,
+    // and at least 4096 bytes.
+    options.dict_size = std::max<uint32_t>(std::min(p.dictionary, entry.unpackedSize), 4096);
+    options.lc = p.lc;
+    options.lp = p.lp;
+    options.pb = p.pb;
+    options.ext_flags = LZMA_LZMA1EXT_ALLOW_EOPM;
+    options.ext_size_low = entry.unpackedSize;
+    const lzma_filter filters[2] = {{LZMA_FILTER_LZMA1EXT, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
+    lzma_stream strm = LZMA_STREAM_INIT;
+    const lzma_ret init = lzma_raw_decoder(&strm, filters);
+    if (init == LZMA_MEM_ERROR) OutOfMemory();
+    if (init != LZMA_OK) return;
+    uint8_t chunk[1 << 16];
+    strm.next_in = file.bytes.data() + entry.offset;
+    strm.avail_in = entry.packedSize;
+    uint64_t produced = 0;
+    lzma_ret ret = LZMA_OK;
+    for (;;) {
+        strm.next_out = chunk;
+        strm.avail_out = sizeof chunk;
+        const size_t inBefore = strm.avail_in;
+        ret = lzma_code(&strm, LZMA_RUN);
+        produced += sizeof chunk - strm.avail_out;
+        if (ret != LZMA_OK || (strm.avail_out == sizeof chunk && strm.avail_in == inBefore)) break;
+    }
+    if (ret == LZMA_STREAM_END) result.packedAfterEnd = strm.avail_in;
+    else if (ret == LZMA_MEM_ERROR) OutOfMemory();
+    // An error once the whole engine is out: the stream holds more.  (One
+    // that runs out of packed bytes there lacks only its closing bytes.)
+    else if (ret != LZMA_OK && produced == entry.unpackedSize) result.streamGoesOn = true;
+    lzma_end(&strm);
+}
+
+}  // namespace
 
 PayloadDecoding DecodePayload(const PackageFile& file, const PayloadEntry& entry,
                               const std::function<void(const uint8_t*, size_t)>& take) {
@@ -191,13 +266,29 @@ PayloadDecoding DecodePayload(const PackageFile& file, const PayloadEntry& entry
         result.ended = true;
         return result;
     }
-    const TLZMARun run = decoder.DecodeTo(file.bytes.data() + entry.offset, entry.packedSize, entry.unpackedSize,
-                                          entry.unpackedSize, [&](const uint8_t* chunk, int32_t n) {
-                                              if (take) take(chunk, static_cast<size_t>(n));
+    // The launcher's decoder, with the launcher's window (outSize), asked
+    // for one byte more than the engine: only the engine goes on to take,
+    // and the byte tells whether the stream may hold more.
+    const int64_t engine = entry.unpackedSize;
+    int64_t given = 0;
+    const TLZMARun run = decoder.DecodeTo(file.bytes.data() + entry.offset, entry.packedSize, engine + 1, engine,
+                                          [&](const uint8_t* chunk, int32_t n) {
+                                              const int64_t kept = std::min<int64_t>(n, engine - given);
+                                              if (take && kept > 0) take(chunk, static_cast<size_t>(kept));
+                                              given += kept;
                                           });
-    result.ended = run.ok;
-    result.produced = static_cast<uint64_t>(run.produced);
+    result.produced = static_cast<uint64_t>(std::min<int64_t>(run.produced, engine));
+    // Where the launcher stops, at unpackedSize, is an end it accepts.
+    result.ended = run.ok || run.produced >= engine;
     result.packedLeft = entry.packedSize - run.consumed;
+    if (run.produced > engine) {
+        // One more byte came: more engine, or what the range coder's closing
+        // bytes decode to after the end of a stream without an end marker.
+        // Only the stream's own end can tell.
+        ExamineStreamEnd(file, entry, result);
+    } else if (run.produced == engine && run.ok) {
+        result.packedAfterEnd = entry.packedSize - run.consumed;  // the end marker came next
+    }
     return result;
 }
 
@@ -282,6 +373,9 @@ void VerifyPackage(const PackageFile& file, EngineChoice choice, const CheckRepo
 
 std::vector<std::string> LayoutWarnings(const PackageFile& file) {
     std::vector<std::string> warnings;
+    if (file.streamCut)
+        warnings.push_back("the stream goes on after byte " + std::to_string(file.Size()) +
+                           ", where the package and its certificate table end; it was read no further");
     if (const auto table = FindCertificateTable(file)) {
         const uint64_t end = table->offset + table->size;
         if (end < file.Size())
@@ -290,6 +384,17 @@ std::vector<std::string> LayoutWarnings(const PackageFile& file) {
     }
     if (!file.hasHeader) return warnings;
     const PackageHeader& h = file.header;
+    PeInfo pe;
+    const bool launcher64 = ReadPeHeaders(file, pe) && pe.machine == 0x8664;
+    const bool has32 = h.engine32.offset != 0, refuses64 = h.engine64.offset == kRefuse64BitWindows;
+    if (const std::string nowhere = RunsNowhereReason(launcher64, has32, refuses64, h.allowedWindows);
+        !nowhere.empty())
+        warnings.push_back("the package runs on no Windows: " + nowhere);
+    if (!launcher64)
+        for (const auto& [name, entry] : {std::make_pair("engine32", h.engine32), std::make_pair("engine64", h.engine64)})
+            if (entry.offset != 0 && entry.offset != kRefuse64BitWindows)
+                if (std::string large = EngineSizeWarning(name, entry.unpackedSize); !large.empty())
+                    warnings.push_back(std::move(large));
     struct Range {
         unsigned element;
         const char* name;
@@ -302,6 +407,48 @@ std::vector<std::string> LayoutWarnings(const PackageFile& file) {
                                " to " + std::to_string(r.max) + " is upside down: every " + r.name +
                                " whose release the launcher can tell is refused");
     return warnings;
+}
+
+namespace {
+
+// The Windows versions that have a 32-bit edition and those that have a
+// 64-bit (x86-64) one: 95 to 2000 exist for 32 bits only, Windows 11 for 64
+// bits only; XP x64 reports itself as XP.  Later ones may be either.
+bool Has32BitEdition(unsigned element) { return element != kWin11; }
+bool Has64BitEdition(unsigned element) { return element >= kWinXp; }
+
+}  // namespace
+
+std::string RunsNowhereReason(bool launcher64, bool has32, bool refuses64, const AllowedWindowsSet& allowed) {
+    if (launcher64 && refuses64)
+        return "its launcher is a 64-bit program, which runs only on 64-bit Windows, and it refuses 64-bit Windows "
+               "(engine64.offset 0xFFFFFFFF)";
+    std::string names;
+    bool some32 = false, some64 = false;
+    for (const WindowsName& n : WindowsNames())
+        if (allowed.Contains(n.element)) {
+            names += (names.empty() ? "" : ", ") + std::string(n.name);
+            some32 |= Has32BitEdition(n.element);
+            some64 |= Has64BitEdition(n.element);
+        }
+    if (names.empty()) return "it allows no Windows version the launcher knows (allowedWindows holds none of them)";
+    // 32-bit Windows runs the 32-bit launcher only, and takes the 32-bit
+    // engine; 64-bit Windows runs either launcher and takes whichever
+    // engine there is, unless it is refused.
+    const bool runs32 = !launcher64 && has32, runs64 = !refuses64;
+    if ((some32 && runs32) || (some64 && runs64)) return {};
+    if (!some64)
+        return "every Windows it allows (" + names + ") exists only as 32-bit Windows, and " +
+               (launcher64 ? "its launcher is a 64-bit program" : "it has no 32-bit engine");
+    return "every Windows it allows (" + names + ") exists only as 64-bit Windows, which it refuses";
+}
+
+std::string EngineSizeWarning(const std::string& what, uint64_t unpackedSize) {
+    if (unpackedSize <= kLargestEngineFor32BitLauncher) return {};
+    return what + " decodes to " + CountText(unpackedSize, "byte", "bytes") + ", more than the " +
+           std::to_string(kLargestEngineFor32BitLauncher) +
+           " the 32-bit launcher is known to hold (a larger one ended it with exit code 203, out of memory); "
+           "use the 64-bit launcher (--launcher 64) if the package is for 64-bit Windows only";
 }
 
 std::string Hex32(uint32_t value) {

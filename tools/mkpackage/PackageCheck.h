@@ -9,9 +9,15 @@
 
 #include "PackageWriter.h"
 
+class InputFile;
+
 struct PackageFile {
     std::string path;
     Blob bytes;
+    std::shared_ptr<const InputFile> input;  // what the bytes were read from, when a file
+    // Read from a stream that went on past the end of the package and its
+    // certificate table, where reading stopped.
+    bool streamCut = false;
     bool hasLocator = false;  // the file reaches past byte 151
     PackageLocator locator{};
     bool hasHeader = false;   // packageOffset is nonzero and 74 bytes lie there
@@ -21,8 +27,15 @@ struct PackageFile {
 
 // Never fails: what cannot be read is marked absent.
 PackageFile ParsePackageFile(std::string path, Blob bytes);
-// Maps path and parses it; throws Failure when it cannot be read.
+// Maps path and parses it; throws Failure when it cannot be read.  A stream
+// ("-", a pipe, a device) is refused as soon as its first bytes can begin
+// no package, and read no further than the end of the package they
+// announce and of its certificate table (one byte more tells whether it
+// goes on).
 PackageFile LoadPackageFile(const std::string& path);
+// Throws Failure when the file changed while it was read (see
+// InputFile::CheckUnchanged): what was found in it may be of neither state.
+void CheckUnchanged(const PackageFile& file);
 
 // Why file cannot hold a package at all, or empty when it may: it is no PE
 // image, its PE header covers bytes 128-151, packageOffset is 0 or points
@@ -45,11 +58,17 @@ struct CertificateTable {
 };
 std::optional<CertificateTable> FindCertificateTable(const PackageFile& file);
 
-// How decoding a payload with the launcher's decoder went.
+// How decoding a payload with the launcher's decoder went, and what the
+// stream holds beyond the engine the launcher takes from it.
 struct PayloadDecoding {
     bool ended = false;         // the decoder ended normally
     uint64_t produced = 0;      // bytes of engine
-    uint64_t packedLeft = 0;    // packed bytes never read: the stream holds more
+    uint64_t packedLeft = 0;    // packed bytes the decoder never read, one byte past the engine
+    // With produced == unpackedSize: the stream goes on after it (more
+    // engine, so the launcher runs a cut one), or packed bytes follow the
+    // stream's end.
+    bool streamGoesOn = false;
+    uint64_t packedAfterEnd = 0;
 };
 // The LZMA properties of the header: byte 0 split into lc, lp and pb, and
 // the dictionary size of bytes 1-4.
@@ -61,15 +80,20 @@ LzmaProperties PropertiesOf(const PackageHeader& header);
 // Why the launcher's decoder would refuse the properties, or empty.
 std::string LzmaPropertiesProblem(const LzmaProperties& p);
 // Why the payload named name ("engine32") cannot be decoded at all (a size
-// of 2 GiB or more, a stream past the end of the file), or empty.
+// of 2 GiB or more, a stream past the end of the file), or cannot run (an
+// unpacked size of 0: the launcher would start an empty file), or empty.
 std::string PayloadProblem(const PackageFile& file, const char* name, const PayloadEntry& entry);
-// The warning for a stream that holds more than unpackedSize, which the
-// launcher would run cut; empty when the decoding shows no such thing.
+// The warning for a stream that goes on after unpackedSize, which the
+// launcher would run cut, or has packed bytes after its end; empty when the
+// decoding shows no such thing.
 std::string CutEngineWarning(const char* name, const PayloadEntry& entry, const PayloadDecoding& decoding);
 
 // Decodes entry exactly as the launcher would, handing the engine's bytes
-// to take (when given) as they come.  The entry must lie inside the file
-// with sizes below 2 GiB.
+// to take (when given) as they come, and on to one byte past the engine.
+// When that byte comes, decodes once more with liblzma told the size, which
+// then demands that the stream end there (its range coder finished, or an
+// end marker next), to see whether it goes on.  The entry must pass
+// PayloadProblem.
 PayloadDecoding DecodePayload(const PackageFile& file, const PayloadEntry& entry,
                               const std::function<void(const uint8_t*, size_t)>& take = {});
 
@@ -94,8 +118,30 @@ void VerifyPackage(const PackageFile& file, EngineChoice choice, const CheckRepo
 
 // What the launcher accepts but a vendor must hear about, without decoding:
 // bytes after the certificate table, upside-down release ranges of allowed
-// Windows 10 or 11.
+// Windows 10 or 11, a package that runs on no Windows, an engine larger
+// than the 32-bit launcher holds.
 std::vector<std::string> LayoutWarnings(const PackageFile& file);
+
+// Why a package could run on no Windows at all, or empty: its launcher is
+// 64-bit (it runs only on 64-bit Windows) and it refuses 64-bit Windows;
+// it allows no Windows version the launcher knows; or every Windows it
+// allows exists only in a width where the package runs nothing (32-bit
+// Windows without a 32-bit engine or with a 64-bit launcher, Windows 11
+// with 64-bit Windows refused).
+std::string RunsNowhereReason(bool launcher64, bool has32, bool refuses64, const AllowedWindowsSet& allowed);
+
+// The largest engine the 32-bit launcher, stub32.exe, is known to decode.
+// It holds the packed and the decoded engine in its address space, 2 GiB
+// for a 32-bit program that is not large-address-aware, also under WOW64.
+// Measured under WOW64 on 64-bit Windows: an engine of 450 MB runs, one of
+// 600 MB ends the launcher with exit code 203 (out of memory).  The largest
+// figure seen to run is the limit; update it here when the launcher is
+// measured again (a large-address-aware stub32.exe holds more).
+constexpr uint64_t kLargestEngineFor32BitLauncher = 450'000'000;
+// The warning for an engine (named by what: "engine64", "--engine64 FILE")
+// that decodes to more than that, when the launcher is a 32-bit program;
+// empty otherwise.
+std::string EngineSizeWarning(const std::string& what, uint64_t unpackedSize);
 
 // Words for fields.
 std::string Hex32(uint32_t value);

@@ -2,6 +2,7 @@
 
 #include <lzma.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "CRC32/CRC32.h"
@@ -47,6 +48,12 @@ Bytes CompressLzma1(const uint8_t* data, size_t size, const LzmaSettings& settin
     if (settings.dictionarySize < 4096 || settings.dictionarySize > kLargestEncoderDictionary)
         throw PackageError("the LZMA dictionary must be between 4 KiB and 1.5 GiB");
     lzma_options_lzma options = LzmaOptions(settings);
+    // No match reaches further back than the data is long, so the encoder
+    // gets a dictionary no larger than that: its memory grows with the
+    // dictionary (about ten times it), and 1536MiB for a small engine would
+    // need gigabytes.  The header keeps the size asked for, which decodes
+    // the stream just as well.
+    options.dict_size = static_cast<uint32_t>(std::min<uint64_t>(options.dict_size, std::max<uint64_t>(size, 4096)));
     // LZMA1EXT without ALLOW_EOPM writes no end marker: the size is in the header.
     options.ext_flags = settings.endMarker ? LZMA_LZMA1EXT_ALLOW_EOPM : 0;
     const lzma_filter filters[2] = {{LZMA_FILTER_LZMA1EXT, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
@@ -269,34 +276,59 @@ void ResealPackage(Bytes& file) {
     std::memcpy(file.data() + kLocatorOffset, bytes, kLocatorSize);
 }
 
+bool DecodeUtf8(const std::string& s, size_t& at, uint32_t& codePoint, bool surrogatesAllowed) {
+    if (at >= s.size()) return false;
+    const uint8_t lead = static_cast<uint8_t>(s[at]);
+    uint32_t c;
+    size_t extra;
+    uint32_t lowest;  // below it, the form is overlong
+    if (lead < 0x80) { c = lead; extra = 0; lowest = 0; }
+    else if (lead >= 0xC2 && lead < 0xE0) { c = lead & 0x1F; extra = 1; lowest = 0x80; }
+    else if (lead >= 0xE0 && lead < 0xF0) { c = lead & 0x0F; extra = 2; lowest = 0x800; }
+    else if (lead >= 0xF0 && lead < 0xF5) { c = lead & 0x07; extra = 3; lowest = 0x10000; }
+    else return false;  // a continuation byte, C0, C1 or F5-FF
+    if (extra > 0 && at + extra >= s.size()) return false;
+    for (size_t k = 1; k <= extra; ++k) {
+        const uint8_t b = static_cast<uint8_t>(s[at + k]);
+        if ((b & 0xC0) != 0x80) return false;
+        c = c << 6 | (b & 0x3F);
+    }
+    if (c < lowest || c > 0x10FFFF || (!surrogatesAllowed && c >= 0xD800 && c < 0xE000)) return false;
+    at += 1 + extra;
+    codePoint = c;
+    return true;
+}
+
+namespace {
+
+void AppendUtf16(std::u16string& out, uint32_t c) {
+    if (c >= 0x10000) {
+        c -= 0x10000;
+        out += static_cast<char16_t>(0xD800 + (c >> 10));
+        out += static_cast<char16_t>(0xDC00 + (c & 0x3FF));
+    } else {
+        out += static_cast<char16_t>(c);
+    }
+}
+
+}  // namespace
+
 std::u16string Utf8ToUtf16(const std::string& s) {
     std::u16string out;
-    auto bad = [] { return PackageError("text is not valid UTF-8"); };
     for (size_t i = 0; i < s.size();) {
-        const uint8_t lead = static_cast<uint8_t>(s[i]);
-        uint32_t c;
-        int extra;
-        uint32_t lowest;  // below it, the form is overlong
-        if (lead < 0x80) { c = lead; extra = 0; lowest = 0; }
-        else if (lead >= 0xC2 && lead < 0xE0) { c = lead & 0x1F; extra = 1; lowest = 0x80; }
-        else if (lead >= 0xE0 && lead < 0xF0) { c = lead & 0x0F; extra = 2; lowest = 0x800; }
-        else if (lead >= 0xF0 && lead < 0xF5) { c = lead & 0x07; extra = 3; lowest = 0x10000; }
-        else throw bad();  // a continuation byte, C0, C1 or F5-FF
-        if (extra > 0 && i + extra >= s.size()) throw bad();
-        for (int k = 1; k <= extra; ++k) {
-            const uint8_t b = static_cast<uint8_t>(s[i + k]);
-            if ((b & 0xC0) != 0x80) throw bad();
-            c = c << 6 | (b & 0x3F);
-        }
-        if (c < lowest || c > 0x10FFFF || (c >= 0xD800 && c < 0xE000)) throw bad();
-        i += 1 + extra;
-        if (c >= 0x10000) {
-            c -= 0x10000;
-            out += static_cast<char16_t>(0xD800 + (c >> 10));
-            out += static_cast<char16_t>(0xDC00 + (c & 0x3FF));
-        } else {
-            out += static_cast<char16_t>(c);
-        }
+        uint32_t c = 0;
+        if (!DecodeUtf8(s, i, c)) throw PackageError("text is not valid UTF-8");
+        AppendUtf16(out, c);
+    }
+    return out;
+}
+
+std::u16string Wtf8ToUtf16(const std::string& s) {
+    std::u16string out;
+    for (size_t i = 0; i < s.size();) {
+        uint32_t c = 0xFFFD;
+        if (!DecodeUtf8(s, i, c, true)) ++i;
+        AppendUtf16(out, c);
     }
     return out;
 }

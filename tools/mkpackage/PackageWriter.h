@@ -48,7 +48,9 @@ using ProgressFn = std::function<void(uint64_t done, uint64_t total)>;
 // The largest dictionary liblzma's LZMA1 encoder takes (1.5 GiB).
 constexpr uint32_t kLargestEncoderDictionary = 1536u << 20;
 
-// Compresses data to a raw LZMA1 stream.  Throws PackageError.
+// Compresses data to a raw LZMA1 stream.  The encoder works with a
+// dictionary no larger than the data (settings.dictionarySize is what the
+// header states).  Throws PackageError.
 Bytes CompressLzma1(const uint8_t* data, size_t size, const LzmaSettings& settings,
                     const ProgressFn& progress = {});
 inline Bytes CompressLzma1(const Bytes& data, const LzmaSettings& settings, const ProgressFn& progress = {}) {
@@ -137,4 +139,15 @@ std::string CheckStub(const Bytes& stub);
 // continuation bytes, overlong forms (C0 AF for '/'), encoded surrogates
 // (ED A0 80) and code points above U+10FFFF.
 std::u16string Utf8ToUtf16(const std::string& text);
+// Lone surrogates, which have no UTF-8 form, are written as the three bytes
+// their code point would take (as WTF-8 does), so that nothing is lost.
 std::string Utf16ToUtf8(const std::u16string& text);
+// The inverse of Utf16ToUtf8 for text it made: surrogates in their
+// three-byte form come back as they were; bytes that are no UTF-8 become
+// U+FFFD.
+std::u16string Wtf8ToUtf16(const std::string& text);
+
+// Decodes the UTF-8 sequence at text[at], by the rules of Utf8ToUtf16 (or
+// with surrogates let through); on success sets codePoint and moves at past
+// it, otherwise leaves both as they were.
+bool DecodeUtf8(const std::string& text, size_t& at, uint32_t& codePoint, bool surrogatesAllowed = false);

@@ -11,6 +11,7 @@
 #include "Options.h"
 #include "PackageCheck.h"
 #include "Sha256.h"
+#include "TerminalText.h"
 
 #ifndef MKPACKAGE_VERSION
 #define MKPACKAGE_VERSION "1.0.0"
@@ -33,11 +34,12 @@ Commands:
   extract   write a package's decoded 32-bit or 64-bit engine to a file
 
   mkpackage COMMAND --help   options and examples of one command
-  mkpackage --version        the version of this tool and of the launchers in it
+  mkpackage --version, -V    the version of this tool and of the launchers in it
 
 The usual order: build, verify, sign (signing appends a certificate table,
 which the launcher accepts); never change or append to a package after
-signing it.
+signing it.  Where a file is read, - is standard input; where one is
+written, standard output.  "--" ends the options.
 
   mkpackage build --engine32 setup32.exe --engine64 setup64.exe \
       --allow 7,8,8.1,10,11,later --unsupported-text "Not for %USER%." -o MySetup.exe
@@ -78,7 +80,7 @@ int RunMkpackage(const std::vector<std::string>& args, Console& console) {
     }
     if (command == "--version" || command == "-V") {
         if (args.size() > 1) {
-            console.err << "mkpackage: " << command << " takes no arguments, not '" << args[1] << "'\n";
+            PrintLine(console.err, "mkpackage: " + command + " takes no arguments, not '" + args[1] + "'");
             return kExitUsage;
         }
         PrintVersion(console.out);
@@ -90,25 +92,27 @@ int RunMkpackage(const std::vector<std::string>& args, Console& console) {
     else if (command == "verify") run = RunVerify;
     else if (command == "extract") run = RunExtract;
     if (!run) {
-        console.err << "mkpackage: unknown command '" << command
-                    << "' (build, inspect, verify, extract; see mkpackage --help)\n";
+        PrintLine(console.err, "mkpackage: unknown command '" + command +
+                                   "' (build, inspect, verify, extract; see mkpackage --help)");
         return kExitUsage;
     }
     const std::vector<std::string> rest(args.begin() + 1, args.end());
+    // Every message is one line; the names and values in it are the user's
+    // and are shown escaped.
     try {
         return run(rest, console);
     } catch (const UsageError& e) {
-        console.err << "mkpackage " << command << ": " << e.what() << "\n"
-                    << "(see mkpackage " << command << " --help)\n";
+        PrintLine(console.err, "mkpackage " + command + ": " + e.what());
+        console.err << "(see mkpackage " << command << " --help)\n";
         return kExitUsage;
     } catch (const Failure& e) {
-        console.err << "mkpackage " << command << ": " << e.what() << "\n";
+        PrintLine(console.err, "mkpackage " + command + ": " + e.what());
         return kExitFailure;
     } catch (const std::bad_alloc&) {
         console.err << "mkpackage " << command << ": out of memory\n";
         return kExitFailure;
     } catch (const std::exception& e) {
-        console.err << "mkpackage " << command << ": " << e.what() << "\n";
+        PrintLine(console.err, "mkpackage " + command + ": " + e.what());
         return kExitFailure;
     }
 }
