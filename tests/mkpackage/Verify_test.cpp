@@ -533,16 +533,16 @@ TEST_P(LauncherRunsItWrongly, VerifyAndInspectWarn) {
 INSTANTIATE_TEST_SUITE_P(Headers, LauncherRunsItWrongly, ::testing::ValuesIn(kOddities),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// The 32-bit launcher holds the packed and the decoded engine in the 2 GiB
-// of a 32-bit program: build (before it packs the engine), verify and
-// inspect warn about an engine larger than it is known to hold.  The same
+// The 32-bit launcher holds the packed and the decoded engine in its
+// address space at once: build (before it packs the engine), verify and
+// inspect warn about an engine larger than it is sure to hold.  The same
 // engine on the 64-bit launcher is no concern.
 TEST_F(Verify, EnginesLargerThanThe32BitLauncherHoldsAreWarnedAbout) {
     const uint64_t size = kLargestEngineFor32BitLauncher + 1;
     MakeSparse(File("big.bin"), size);
     const std::string warning = " decodes to " + std::to_string(size) + " bytes, more than the " +
                                 std::to_string(kLargestEngineFor32BitLauncher) +
-                                " the 32-bit launcher is known to hold (a larger one ended it with exit code 203";
+                                " the 32-bit launcher is sure to hold (it holds the packed and the decoded engine at once";
     RunResult r = Mk({"build", "--engine64", File("big.bin"), "--allow", "all", "--wrong-width-text", "w",
                       "--preset", "0", "-o", File("pkg.exe")});
     ASSERT_EQ(r.exitCode, 0) << r.err;

@@ -447,7 +447,8 @@ std::string EngineSizeWarning(const std::string& what, uint64_t unpackedSize) {
     if (unpackedSize <= kLargestEngineFor32BitLauncher) return {};
     return what + " decodes to " + CountText(unpackedSize, "byte", "bytes") + ", more than the " +
            std::to_string(kLargestEngineFor32BitLauncher) +
-           " the 32-bit launcher is known to hold (a larger one ended it with exit code 203, out of memory); "
+           " the 32-bit launcher is sure to hold (it holds the packed and the decoded engine at once: a larger "
+           "one runs only if it packs well, else it ends the launcher with exit code 203, out of memory); "
            "use the 64-bit launcher (--launcher 64) if the package is for 64-bit Windows only";
 }
 

@@ -130,14 +130,15 @@ std::vector<std::string> LayoutWarnings(const PackageFile& file);
 // with 64-bit Windows refused).
 std::string RunsNowhereReason(bool launcher64, bool has32, bool refuses64, const AllowedWindowsSet& allowed);
 
-// The largest engine the 32-bit launcher, stub32.exe, is known to decode.
-// It holds the packed and the decoded engine in its address space, 2 GiB
-// for a 32-bit program that is not large-address-aware, also under WOW64.
-// Measured under WOW64 on 64-bit Windows: an engine of 450 MB runs, one of
-// 600 MB ends the launcher with exit code 203 (out of memory).  The largest
-// figure seen to run is the limit; update it here when the launcher is
-// measured again (a large-address-aware stub32.exe holds more).
-constexpr uint64_t kLargestEngineFor32BitLauncher = 450'000'000;
+// The largest engine the 32-bit launcher, stub32.exe, is sure to decode,
+// whatever the engine packs to.  It holds the packed and the decoded engine
+// in its address space at once: 4 GiB for the large-address-aware launcher
+// under WOW64.  Measured there (scripts/measure-engine-limit.sh): an engine
+// that does not compress runs at 1000 MiB and ends the launcher with exit
+// code 203 (out of memory) at 1025 MiB; engines that pack well run larger
+// (program code packing to 30 % runs at 2047 MiB, the format's limit).
+// Update it here when the launcher is measured again.
+constexpr uint64_t kLargestEngineFor32BitLauncher = 1000ull << 20;
 // The warning for an engine (named by what: "engine64", "--engine64 FILE")
 // that decodes to more than that, when the launcher is a 32-bit program;
 // empty otherwise.
