@@ -253,9 +253,12 @@ Facts Gather(const PackageFile& f) {
     x.decoded64 = TryDecode(f, "engine64", h.engine64, true);
     for (const auto& [name, decoded, entry] :
          {std::make_tuple("engine32", &x.decoded32, &h.engine32), std::make_tuple("engine64", &x.decoded64, &h.engine64)})
-        if (*decoded)
+        if (*decoded) {
             if (std::string cut = CutEngineWarning(name, *entry, **decoded); !cut.empty())
                 x.warnings.push_back(std::move(cut));
+            if (x.certificates && !(*decoded)->certificates && (*decoded)->produced == entry->unpackedSize)
+                x.warnings.push_back(UnsignedEngineWarning(name));
+        }
     for (const std::string& w : LayoutWarnings(f)) x.warnings.push_back(w);
     return x;
 }
@@ -386,6 +389,14 @@ void PrintText(const PackageFile& f, std::ostream& out) {
                              std::to_string(x.certificates->offset) +
                              (static_cast<int64_t>(x.certificates->offset) >= l.ExpectedFileSize() ? ""
                                                                                                     : ", INSIDE the package"));
+    else
+        row("signature", "none: the package is not signed");
+    for (const auto& [name, decoded] : {std::make_pair("engine32 signature", &x.decoded32),
+                                        std::make_pair("engine64 signature", &x.decoded64)})
+        if (*decoded && (*decoded)->produced > 0)
+            row(name, (*decoded)->certificates
+                          ? "certificate table of " + CountText((*decoded)->certificates->size, "byte", "bytes")
+                          : std::string("none: Windows' elevation prompt for it shows 'Unknown publisher'"));
     for (const std::string& w : x.warnings) out << "warning: " << w << "\n";
 }
 
@@ -401,7 +412,11 @@ std::string JsonDecoding(const std::optional<PayloadDecoding>& d, const PayloadE
     return std::string("{\"passes\": ") + (d->produced == e.unpackedSize ? "true" : "false") +
            ", \"decodedSize\": " + std::to_string(d->produced) + ", \"packedBytesLeft\": " +
            std::to_string(d->packedLeft) + ", \"streamGoesOn\": " + (d->streamGoesOn ? "true" : "false") +
-           ", \"packedBytesAfterEnd\": " + std::to_string(d->packedAfterEnd) + "}";
+           ", \"packedBytesAfterEnd\": " + std::to_string(d->packedAfterEnd) + ", \"certificateTable\": " +
+           (d->certificates ? "{\"offset\": " + std::to_string(d->certificates->offset) + ", \"size\": " +
+                                  std::to_string(d->certificates->size) + "}"
+                            : std::string("null")) +
+           "}";
 }
 
 std::string JsonMessage(const PackageFile& f, const MessageRef& m) {

@@ -56,6 +56,10 @@ void CheckPayload(const PackageFile& file, const char* name, const PayloadEntry&
               CountText(entry.unpackedSize, "byte", "bytes"));
     const std::string cut = CutEngineWarning(name, entry, d);
     if (!cut.empty()) report.warn(cut);
+    // Windows' elevation prompt names the publisher of the engine's copy,
+    // not of the package: a signed package with an unsigned engine asks
+    // users to trust "Unknown publisher".
+    if (!d.certificates && FindCertificateTable(file)) report.warn(UnsignedEngineWarning(name));
 }
 
 void CheckMessage(const PackageFile& file, const char* name, const MessageRef& ref, const CheckReport& report) {
@@ -153,12 +157,26 @@ std::optional<std::u16string> MessageText(const PackageFile& file, const Message
     return text;
 }
 
+std::optional<CertificateTable> CertificateTableOf(const uint8_t* head, size_t headSize, uint64_t fileSize) {
+    PeInfo pe;
+    std::string error;
+    if (!ParsePeHeaders(head, headSize, pe, error) || pe.directories.size() <= 4) return std::nullopt;
+    const PeDirectory& security = pe.directories[4];  // a file offset, not an RVA
+    if (security.rva == 0 || security.size == 0 || uint64_t{security.rva} + security.size > fileSize)
+        return std::nullopt;
+    return CertificateTable{security.rva, security.size};
+}
+
 std::optional<CertificateTable> FindCertificateTable(const PackageFile& file) {
     PeInfo pe;
     if (!ReadPeHeaders(file, pe) || pe.directories.size() <= 4) return std::nullopt;
     const PeDirectory& security = pe.directories[4];  // a file offset, not an RVA
     if (security.rva == 0 || security.size == 0) return std::nullopt;
     return CertificateTable{security.rva, security.size};
+}
+
+std::string UnsignedEngineWarning(const char* name) {
+    return std::string(name) + " is not signed: Windows' elevation prompt for it will show 'Unknown publisher'";
 }
 
 LzmaProperties PropertiesOf(const PackageHeader& header) {
@@ -271,13 +289,22 @@ PayloadDecoding DecodePayload(const PackageFile& file, const PayloadEntry& entry
     // and the byte tells whether the stream may hold more.
     const int64_t engine = entry.unpackedSize;
     int64_t given = 0;
+    // The engine's headers, for its own signature.
+    std::vector<uint8_t> head;
+    constexpr size_t kHead = 64 * 1024;
     const TLZMARun run = decoder.DecodeTo(file.bytes.data() + entry.offset, entry.packedSize, engine + 1, engine,
                                           [&](const uint8_t* chunk, int32_t n) {
                                               const int64_t kept = std::min<int64_t>(n, engine - given);
+                                              if (kept > 0 && head.size() < kHead)
+                                                  head.insert(head.end(), chunk,
+                                                              chunk + std::min<size_t>(static_cast<size_t>(kept),
+                                                                                       kHead - head.size()));
                                               if (take && kept > 0) take(chunk, static_cast<size_t>(kept));
                                               given += kept;
                                           });
     result.produced = static_cast<uint64_t>(std::min<int64_t>(run.produced, engine));
+    if (result.produced == static_cast<uint64_t>(engine))
+        result.certificates = CertificateTableOf(head.data(), head.size(), result.produced);
     // Where the launcher stops, at unpackedSize, is an end it accepts.
     result.ended = run.ok || run.produced >= engine;
     result.packedLeft = entry.packedSize - run.consumed;

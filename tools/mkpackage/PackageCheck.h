@@ -57,6 +57,13 @@ struct CertificateTable {
     uint64_t offset = 0, size = 0;
 };
 std::optional<CertificateTable> FindCertificateTable(const PackageFile& file);
+// The same for any PE image, from its first bytes (up to 64 KiB: its
+// headers) and its whole size: none when it is no PE image, names none, or
+// names one outside the file.
+std::optional<CertificateTable> CertificateTableOf(const uint8_t* head, size_t headSize, uint64_t fileSize);
+// "engine64 is not signed: ..." for an engine without a certificate table
+// in a package that carries one.
+std::string UnsignedEngineWarning(const char* name);
 
 // How decoding a payload with the launcher's decoder went, and what the
 // stream holds beyond the engine the launcher takes from it.
@@ -69,6 +76,9 @@ struct PayloadDecoding {
     // stream's end.
     bool streamGoesOn = false;
     uint64_t packedAfterEnd = 0;
+    // The engine's own signature, read from its first bytes, when all of it
+    // decoded.
+    std::optional<CertificateTable> certificates;
 };
 // The LZMA properties of the header: byte 0 split into lc, lp and pb, and
 // the dictionary size of bytes 1-4.
@@ -109,7 +119,9 @@ enum class EngineChoice { kBoth, kOnly32, kOnly64 };
 // Everything the launcher checks before it starts an engine, in its order:
 // locator, size rule, checked block CRC, header, LZMA properties, payloads
 // (each present one decoded to exactly its unpacked size; with kOnly32 or
-// kOnly64 just that one, which must be present), message references.  The
+// kOnly64 just that one, which must be present), message references; and,
+// besides, a warning for each engine without a signature in a signed
+// package.  The
 // first failure throws Failure naming the file and the field; a file that
 // cannot hold a package at all fails with "no package".  engine, when given,
 // receives the decoded bytes of the kOnly32 or kOnly64 engine as they come.
