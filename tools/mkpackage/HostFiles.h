@@ -112,6 +112,10 @@ public:
     // Whether OUT is the process's standard output, where results are then
     // not to be printed.
     bool IsStandardOutput() const;
+    // After Finish: the file at path (a ScratchFile of this folder, a signed
+    // copy of the temporary file) becomes the temporary file, which Commit
+    // then puts under OUT.  Throws Failure.
+    void ReplaceTemporaryWith(const std::string& path);
 
 private:
     struct Impl;
@@ -119,6 +123,69 @@ private:
     std::string path_, temporary_;
     bool committed_ = false;
 };
+
+// Whether anything (a file, a folder, a dangling link) is at path now.
+bool PathExists(const std::string& path);
+
+// A file of mkpackage's own for a sign command to read or write, beside an
+// OutputFile's temporary file: created empty (mkpackage-XXXXXX.tmp) and
+// closed, so that another program can open it.  It is removed when the
+// object goes, and on an interruption as the temporary file is (scratch
+// files live while an OutputFile does).  Safe to make from several threads.
+class ScratchFile {
+public:
+    explicit ScratchFile(const std::string& folder);  // throws Failure
+    ~ScratchFile();
+    ScratchFile(const ScratchFile&) = delete;
+    ScratchFile& operator=(const ScratchFile&) = delete;
+    const std::string& Path() const { return path_; }
+    // Removes the file but keeps its name for this object, for a program
+    // that will only write a file that does not exist yet (osslsigncode's
+    // -out): whatever is there later is removed with the object.
+    void Vacate();
+    // Whether a file is at the name now.
+    bool Exists() const { return PathExists(path_); }
+    // The file has been moved away (ReplaceTemporaryWith): nothing to remove.
+    void Release() {
+        released_ = true;
+        Forget();
+    }
+
+private:
+    void Forget();
+    std::string path_;
+    int slot_ = -1;
+    bool released_ = false;
+};
+
+// The value of an environment variable, when it is set (UTF-8).
+std::optional<std::string> EnvironmentVariable(const std::string& name);
+
+// Writes size bytes to the existing file path, replacing what it held.
+// Throws Failure.
+void WriteWholeFile(const std::string& path, const uint8_t* data, uint64_t size);
+
+// The folder a path lies in ("." for a bare name).
+std::string FolderOf(const std::string& path);
+
+// What a command run through the system's shell did.
+struct ShellResult {
+    int exitCode = -1;   // its exit code, or -1 when it did not end normally
+    int signal = 0;      // the signal that ended it (POSIX)
+    std::string output;  // what it wrote to its standard output and error, the last 64 KiB
+};
+// Runs command through the system's shell (/bin/sh -c; cmd.exe /d /s /c
+// from the system folder) with variables added to its environment, no
+// standard input, and its standard output and error collected: nothing it
+// writes can reach mkpackage's standard output, which may be carrying a
+// package.  An interruption of mkpackage ends it too.  Several may run at
+// once, from different threads.  Throws Failure when it cannot be started.
+ShellResult RunShellCommand(const std::string& command,
+                            const std::vector<std::pair<std::string, std::string>>& variables);
+// How a shell command names the value of one of those variables as a
+// single word: the value itself in single quotes for /bin/sh; "%NAME%" for
+// cmd.exe, which has no way to quote a '%' in a value written out.
+std::string ShellWord(const std::string& name, const std::string& value);
 
 enum class StandardStream { kInput, kOutput, kError };
 bool IsTerminal(StandardStream stream);

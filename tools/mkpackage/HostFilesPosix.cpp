@@ -1,7 +1,10 @@
 // HostFiles on Linux and other POSIX systems.
 #include <fcntl.h>
+#include <spawn.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,8 +13,14 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <new>
+#include <thread>
 #include <vector>
 
+extern char** environ;
+
+#include "Concurrency.h"
 #include "HostFiles.h"
 #include "HostFilesShared.h"
 #include "Options.h"
@@ -56,6 +65,25 @@ private:
 char g_pendingTemporary[PATH_MAX + 1];
 volatile sig_atomic_t g_havePendingTemporary = 0;
 
+// Scratch files and running sign commands, for the same handlers: fixed
+// slots, filled and emptied under a mutex, read by the handler.
+constexpr int kScratchSlots = 8;
+char g_scratch[kScratchSlots][PATH_MAX + 1];
+volatile sig_atomic_t g_scratchUsed[kScratchSlots];
+constexpr int kChildSlots = 4;
+volatile sig_atomic_t g_children[kChildSlots];  // process ids, 0 when free
+std::mutex g_slots;
+
+// Async-signal-safe: ends the sign commands still running and removes every
+// file mkpackage was writing.
+void RemovePending() {
+    for (int i = 0; i < kChildSlots; ++i)
+        if (g_children[i] > 0) kill(-static_cast<pid_t>(g_children[i]), SIGTERM);
+    for (int i = 0; i < kScratchSlots; ++i)
+        if (g_scratchUsed[i]) unlink(g_scratch[i]);
+    if (g_havePendingTemporary) unlink(g_pendingTemporary);
+}
+
 void EndOnShrunkInput(int sig, siginfo_t* info, void*) {
     size_t length = 0;
     const char* message = MappedInputs::MessageFor(info->si_addr, length);
@@ -64,7 +92,7 @@ void EndOnShrunkInput(int sig, siginfo_t* info, void*) {
         signal(sig, SIG_DFL);
         return;
     }
-    if (g_havePendingTemporary) unlink(g_pendingTemporary);
+    RemovePending();
     ssize_t ignored = write(STDERR_FILENO, message, length);
     (void)ignored;
     _exit(kExitFailure);
@@ -104,15 +132,9 @@ private:
 constexpr int kSignals[4] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
 
 void RemovePendingAndReraise(int sig) {
-    if (g_havePendingTemporary) unlink(g_pendingTemporary);
+    RemovePending();
     signal(sig, SIG_DFL);
     raise(sig);
-}
-
-std::string FolderOf(const std::string& path) {
-    const size_t slash = path.find_last_of('/');
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
 }
 
 std::string TemporaryFolder() {
@@ -184,6 +206,12 @@ struct stat StatOf(int fd, const std::string& name) {
 }  // namespace
 
 std::string LastSystemError() { return std::strerror(errno); }
+
+std::string FolderOf(const std::string& path) {
+    const size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
 
 std::optional<FileId> IdentifyFile(const std::string& path) {
     struct stat st {};
@@ -359,6 +387,19 @@ void OutputFile::Finish() {
     if (!impl_->fd.Close()) throw Failure("cannot close " + temporary_ + ": " + LastSystemError());
 }
 
+void OutputFile::ReplaceTemporaryWith(const std::string& path) {
+    // The replacement gets what Finish gave the temporary file: the mode a
+    // linker gives its output, and its bytes on disk.
+    Descriptor fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    const mode_t mask = umask(0);
+    umask(mask);
+    if (fd.get() < 0 || fchmod(fd.get(), impl_->through ? 0600 : 0777 & ~mask) != 0 ||
+        (!impl_->through && fsync(fd.get()) != 0))
+        throw Failure("cannot make " + path + " the finished file: " + LastSystemError());
+    if (path != temporary_ && rename(path.c_str(), temporary_.c_str()) != 0)
+        throw Failure("cannot rename " + path + " to " + temporary_ + ": " + LastSystemError());
+}
+
 void OutputFile::Commit() {
     Finish();
     Impl& o = *impl_;
@@ -414,4 +455,155 @@ bool IsTerminal(StandardStream stream) {
     const int fd = stream == StandardStream::kInput ? STDIN_FILENO
                    : stream == StandardStream::kOutput ? STDOUT_FILENO : STDERR_FILENO;
     return isatty(fd) == 1;
+}
+
+ScratchFile::ScratchFile(const std::string& folder) {
+    Descriptor fd(CreateTemporary(folder, path_));
+    if (fd.get() < 0) throw Failure("cannot create a file in " + folder + ": " + LastSystemError());
+    const std::lock_guard<std::mutex> lock(g_slots);
+    for (int i = 0; i < kScratchSlots; ++i)
+        if (!g_scratchUsed[i] && path_.size() < sizeof g_scratch[i]) {
+            std::memcpy(g_scratch[i], path_.c_str(), path_.size() + 1);
+            g_scratchUsed[i] = 1;
+            slot_ = i;
+            break;
+        }
+}
+
+ScratchFile::~ScratchFile() {
+    Forget();
+    if (!released_) unlink(path_.c_str());
+}
+
+void ScratchFile::Forget() {
+    const std::lock_guard<std::mutex> lock(g_slots);
+    if (slot_ >= 0) g_scratchUsed[slot_] = 0;
+    slot_ = -1;
+}
+
+void ScratchFile::Vacate() { unlink(path_.c_str()); }
+
+bool PathExists(const std::string& path) {
+    struct stat st {};
+    return lstat(path.c_str(), &st) == 0;
+}
+
+std::optional<std::string> EnvironmentVariable(const std::string& name) {
+    const char* value = std::getenv(name.c_str());
+    if (!value) return std::nullopt;
+    return std::string(value);
+}
+
+void WriteWholeFile(const std::string& path, const uint8_t* data, uint64_t size) {
+    Descriptor fd(open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC));
+    if (fd.get() < 0) throw Failure("cannot open " + path + ": " + LastSystemError());
+    for (uint64_t done = 0; done < size;) {
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(size - done, 1u << 30));
+        WriteAll(fd.get(), data + done, n, path);
+        done += n;
+    }
+    if (!fd.Close()) throw Failure("cannot write " + path + ": " + LastSystemError());
+}
+
+std::string ShellWord(const std::string&, const std::string& value) {
+    std::string word = "'";
+    for (char c : value) word += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return word + "'";
+}
+
+ShellResult RunShellCommand(const std::string& command,
+                            const std::vector<std::pair<std::string, std::string>>& variables) {
+    // The environment, built before the child exists: between fork and exec
+    // of a process with several threads nothing else would be safe.
+    std::vector<std::string> entries;
+    for (char** e = environ; *e; ++e) {
+        const std::string entry = *e;
+        const bool replaced = std::any_of(variables.begin(), variables.end(), [&](const auto& v) {
+            return entry.compare(0, v.first.size() + 1, v.first + "=") == 0;
+        });
+        if (!replaced) entries.push_back(entry);
+    }
+    for (const auto& [name, value] : variables) entries.push_back(name + "=" + value);
+    std::vector<char*> envp;
+    for (std::string& entry : entries) envp.push_back(entry.data());
+    envp.push_back(nullptr);
+
+    int pipeFds[2];
+    if (pipe2(pipeFds, O_CLOEXEC) != 0) throw Failure("cannot run the sign command: " + LastSystemError());
+    Descriptor readEnd(pipeFds[0]), writeEnd(pipeFds[1]);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, writeEnd.get(), STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, writeEnd.get(), STDERR_FILENO);
+    // A process group of its own, so that an interruption ends what the
+    // shell started too, not only the shell.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&attributes, 0);
+    const char* argv[] = {"sh", "-c", command.c_str(), nullptr};
+    pid_t pid = 0;
+    int slot = -1;
+    int spawned;
+    {
+        // Registered at once, so that an interruption ends it too.
+        const std::lock_guard<std::mutex> lock(g_slots);
+        spawned = posix_spawn(&pid, "/bin/sh", &actions, &attributes, const_cast<char* const*>(argv), envp.data());
+        if (spawned == 0)
+            for (int i = 0; i < kChildSlots && slot < 0; ++i)
+                if (g_children[i] == 0) g_children[slot = i] = pid;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    writeEnd.Reset();
+    if (spawned != 0) throw Failure("cannot run the sign command: /bin/sh: " + std::string(std::strerror(spawned)));
+
+    ShellResult result;
+    constexpr size_t kKept = 64 * 1024;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t n = read(readEnd.get(), buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        result.output.append(buffer, static_cast<size_t>(n));
+        if (result.output.size() > 2 * kKept) result.output.erase(0, result.output.size() - kKept);
+    }
+    if (result.output.size() > kKept) result.output.erase(0, result.output.size() - kKept);
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    {
+        const std::lock_guard<std::mutex> lock(g_slots);
+        if (slot >= 0) g_children[slot] = 0;
+    }
+    if (WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
+    return result;
+}
+
+static_assert(sizeof(std::mutex) <= 64, "Mutex storage too small for std::mutex");
+
+Mutex::Mutex() { new (storage_) std::mutex; }
+Mutex::~Mutex() { reinterpret_cast<std::mutex*>(storage_)->~mutex(); }
+void Mutex::lock() { reinterpret_cast<std::mutex*>(storage_)->lock(); }
+void Mutex::unlock() { reinterpret_cast<std::mutex*>(storage_)->unlock(); }
+
+uint64_t MemoryForThisProcess() {
+    const long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGESIZE);
+    uint64_t memory = pages > 0 && page > 0 ? static_cast<uint64_t>(pages) * static_cast<uint64_t>(page) : 0;
+    for (const int resource : {RLIMIT_AS, RLIMIT_DATA}) {
+        struct rlimit limit {};
+        if (getrlimit(resource, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+            (memory == 0 || limit.rlim_cur < memory))
+            memory = limit.rlim_cur;
+    }
+    return memory;
+}
+
+void RunSideBySide(const std::vector<std::function<void()>>& tasks) {
+    std::vector<std::thread> threads;
+    for (size_t i = 1; i < tasks.size(); ++i) threads.emplace_back(tasks[i]);
+    if (!tasks.empty()) tasks[0]();
+    for (std::thread& t : threads) t.join();
 }

@@ -10,9 +10,12 @@
 #include <cstdio>
 #include <cwchar>
 #include <iostream>
+#include <mutex>
+#include <new>
 #include <streambuf>
 #include <vector>
 
+#include "Concurrency.h"
 #include "HostFiles.h"
 #include "HostFilesShared.h"
 #include "Options.h"
@@ -39,12 +42,6 @@ std::string Narrow(const wchar_t* wide, size_t length) {
 
 // Remembers the error of the call that just failed, for LastSystemError.
 void NoteError() { g_lastError = GetLastError(); }
-
-std::string FolderOf(const std::string& path) {
-    const size_t slash = path.find_last_of("/\\");
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? path.substr(0, 1) : path.substr(0, slash);
-}
 
 std::optional<FileId> IdOf(HANDLE file) {
     BY_HANDLE_FILE_INFORMATION info;
@@ -100,11 +97,46 @@ void RemovePendingTemporary() {
     }
 }
 
+// Scratch files and running sign commands, for the same handlers: fixed
+// slots, filled and emptied under a mutex.
+constexpr int kScratchSlots = 8;
+wchar_t g_scratch[kScratchSlots][MAX_PATH * 4];
+std::atomic<bool> g_scratchUsed[kScratchSlots];
+// Each sign command runs in a job of its own, so that ending it ends what
+// cmd.exe started too (the signer, and whatever the signer started): a
+// process of its own would outlive a cmd.exe that is ended.
+constexpr int kChildSlots = 4;
+std::atomic<HANDLE> g_jobs[kChildSlots], g_children[kChildSlots];
+Mutex g_slots;
+// Set when a control event ends the build.  Its handler runs on a thread
+// of its own while the others go on: one whose sign command was ended, or
+// that makes a scratch file after the handler removed them, waits for the
+// end instead of reporting a failure or leaving a file.
+std::atomic<bool> g_interrupted{false};
+
+[[noreturn]] void AwaitTheEnd() {
+    for (;;) Sleep(INFINITE);
+}
+
+void RemoveEverythingPending() {
+    for (auto& job : g_jobs)
+        if (const HANDLE j = job.load()) TerminateJobObject(j, 0xC000013A);
+    for (auto& child : g_children)
+        if (const HANDLE process = child.load()) TerminateProcess(process, 0xC000013A);
+    for (int i = 0; i < kScratchSlots; ++i)
+        if (g_scratchUsed[i].exchange(false)) DeleteFileW(g_scratch[i]);
+    RemovePendingTemporary();
+}
+
 BOOL WINAPI EndOnControlEvent(DWORD) {
     // Ctrl+C, Ctrl+Break, a closed console, logoff, shutdown.  (A Ctrl+C
     // the caller set to be ignored never reaches a handler: Windows keeps
     // it ignored.)
-    RemovePendingTemporary();
+    g_interrupted = true;
+    {
+        const std::lock_guard<Mutex> lock(g_slots);
+        RemoveEverythingPending();
+    }
     // The code Windows' own handling ends with; ended here so that no
     // system reports an interrupted build as a success.
     ExitProcess(0xC000013A /* STATUS_CONTROL_C_EXIT */);
@@ -123,7 +155,7 @@ LONG WINAPI EndOnShrunkInput(EXCEPTION_POINTERS* e) {
     size_t length = 0;
     const char* message = MappedInputs::MessageFor(reinterpret_cast<const void*>(r->ExceptionInformation[1]), length);
     if (!message) return EXCEPTION_CONTINUE_SEARCH;
-    RemovePendingTemporary();
+    RemoveEverythingPending();
     DWORD written = 0;
     WriteFile(GetStdHandle(STD_ERROR_HANDLE), message, static_cast<DWORD>(length), &written, nullptr);
     ExitProcess(kExitFailure);
@@ -316,6 +348,12 @@ std::string LastSystemError() {
     return message;
 }
 
+std::string FolderOf(const std::string& path) {
+    const size_t slash = path.find_last_of("/\\");
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? path.substr(0, 1) : path.substr(0, slash);
+}
+
 std::optional<FileId> IdentifyFile(const std::string& path) {
     if (path == "-") return std::nullopt;
     // FILE_FLAG_BACKUP_SEMANTICS opens folders too; no access is needed to
@@ -489,6 +527,14 @@ void OutputFile::Finish() {
     }
 }
 
+void OutputFile::ReplaceTemporaryWith(const std::string& path) {
+    if (path != temporary_ &&
+        !MoveFileExW(Wide(path).c_str(), Wide(temporary_).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        NoteError();
+        throw Failure("cannot rename " + path + " to " + temporary_ + ": " + LastSystemError());
+    }
+}
+
 void OutputFile::Commit() {
     Finish();
     Impl& o = *impl_;
@@ -554,4 +600,226 @@ std::vector<std::string> Utf8Arguments(int argc, wchar_t** argv) {
     std::vector<std::string> args;
     for (int i = 1; i < argc; ++i) args.push_back(Narrow(argv[i], std::wcslen(argv[i])));
     return args;
+}
+
+ScratchFile::ScratchFile(const std::string& folder) {
+    const OwnedHandle file(CreateTemporary(folder, GENERIC_WRITE, FILE_ATTRIBUTE_NORMAL, path_));
+    if (!file.valid()) throw Failure("cannot create a file in " + folder + ": " + LastSystemError());
+    const std::wstring wide = Wide(path_);
+    const std::lock_guard<Mutex> lock(g_slots);
+    if (g_interrupted) {
+        DeleteFileW(wide.c_str());
+        AwaitTheEnd();
+    }
+    for (int i = 0; i < kScratchSlots; ++i)
+        if (!g_scratchUsed[i] && wide.size() < sizeof g_scratch[i] / sizeof g_scratch[i][0]) {
+            wcscpy(g_scratch[i], wide.c_str());
+            g_scratchUsed[i] = true;
+            slot_ = i;
+            break;
+        }
+}
+
+ScratchFile::~ScratchFile() {
+    Forget();
+    if (!released_) DeleteFileW(Wide(path_).c_str());
+}
+
+void ScratchFile::Forget() {
+    const std::lock_guard<Mutex> lock(g_slots);
+    if (slot_ >= 0) g_scratchUsed[slot_] = false;
+    slot_ = -1;
+}
+
+void ScratchFile::Vacate() { DeleteFileW(Wide(path_).c_str()); }
+
+bool PathExists(const std::string& path) { return GetFileAttributesW(Wide(path).c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+std::optional<std::string> EnvironmentVariable(const std::string& name) {
+    const std::wstring wide = Wide(name);
+    const DWORD n = GetEnvironmentVariableW(wide.c_str(), nullptr, 0);
+    if (n == 0) return GetLastError() == ERROR_ENVVAR_NOT_FOUND ? std::nullopt : std::optional<std::string>("");
+    std::wstring value(n, L'\0');
+    const DWORD got = GetEnvironmentVariableW(wide.c_str(), value.data(), n);
+    return Narrow(value.c_str(), got);
+}
+
+void WriteWholeFile(const std::string& path, const uint8_t* data, uint64_t size) {
+    OwnedHandle file(CreateFileW(Wide(path).c_str(), GENERIC_WRITE, 0, nullptr, TRUNCATE_EXISTING, 0, nullptr));
+    if (!file.valid()) {
+        NoteError();
+        throw Failure("cannot open " + path + ": " + LastSystemError());
+    }
+    for (uint64_t done = 0; done < size;) {
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(size - done, 1u << 30));
+        WriteAll(file.get(), data + done, n, path);
+        done += n;
+    }
+    if (!file.Close()) {
+        NoteError();
+        throw Failure("cannot write " + path + ": " + LastSystemError());
+    }
+}
+
+std::string ShellWord(const std::string& name, const std::string&) {
+    // cmd.exe expands %NAME% once, before it parses the line, and does not
+    // expand what the value holds: inside the quotes the value stays one
+    // word whatever it contains (spaces, &, ^, %, !).
+    return "\"%" + name + "%\"";
+}
+
+namespace {
+
+// The environment block of this process with variables set in it.
+std::wstring EnvironmentWith(const std::vector<std::pair<std::string, std::string>>& variables) {
+    std::wstring block;
+    wchar_t* own = GetEnvironmentStringsW();
+    for (const wchar_t* e = own; e && *e; e += std::wcslen(e) + 1) {
+        const std::wstring entry = e;
+        const bool replaced = std::any_of(variables.begin(), variables.end(), [&](const auto& v) {
+            const std::wstring name = Wide(v.first) + L"=";
+            return entry.size() >= name.size() && _wcsnicmp(entry.c_str(), name.c_str(), name.size()) == 0;
+        });
+        if (!replaced) block += entry + L'\0';
+    }
+    if (own) FreeEnvironmentStringsW(own);
+    for (const auto& [name, value] : variables) block += Wide(name) + L"=" + Wide(value) + L'\0';
+    block += L'\0';
+    return block;
+}
+
+// Processes are started one at a time: an inheritable pipe end made for one
+// must not leak into another started at the same moment, or its reader
+// would wait for both to end.
+Mutex g_starting;
+
+}  // namespace
+
+ShellResult RunShellCommand(const std::string& command,
+                            const std::vector<std::pair<std::string, std::string>>& variables) {
+    wchar_t system[MAX_PATH + 1];
+    const UINT n = GetSystemDirectoryW(system, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH) throw Failure("cannot run the sign command: no system folder");
+    // cmd.exe by full path, never one found in the current folder.
+    const std::wstring cmd = std::wstring(system, n) + L"\\cmd.exe";
+    // /s: the quotes around the command are taken off and the rest is run
+    // as it stands; /d: no AutoRun commands from the registry; /v:off: a
+    // path with "!" stays whole where the registry turns delayed expansion
+    // on for every cmd.exe.
+    std::wstring line = L"\"" + cmd + L"\" /d /v:off /s /c \"" + Wide(command) + L"\"";
+    std::wstring environment = EnvironmentWith(variables);
+
+    HANDLE readEnd = nullptr, writeEnd = nullptr;
+    PROCESS_INFORMATION process{};
+    {
+        const std::lock_guard<Mutex> lock(g_starting);
+        SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+        if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) {
+            NoteError();
+            throw Failure("cannot run the sign command: " + LastSystemError());
+        }
+        SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+        HANDLE nul = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0,
+                                 nullptr);
+        STARTUPINFOW startup{};
+        startup.cb = sizeof startup;
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdInput = nul;
+        startup.hStdOutput = writeEnd;
+        startup.hStdError = writeEnd;
+        const BOOL started =
+            CreateProcessW(cmd.c_str(), line.data(), nullptr, nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT | CREATE_SUSPENDED,
+                           environment.data(), nullptr, &startup, &process);
+        if (!started) NoteError();
+        CloseHandle(writeEnd);
+        if (nul != INVALID_HANDLE_VALUE) CloseHandle(nul);
+        if (!started) {
+            CloseHandle(readEnd);
+            throw Failure("cannot run the sign command with " + Narrow(cmd.c_str(), cmd.size()) + ": " +
+                          LastSystemError());
+        }
+    }
+    const OwnedHandle output(readEnd), child(process.hProcess), thread(process.hThread);
+    // The job ends everything in it when its last handle closes: also when
+    // mkpackage.exe itself is ended from outside.  Where no job can be made
+    // or joined, the command runs without one, and only cmd.exe is ended.
+    const OwnedHandle job(CreateJobObjectW(nullptr, nullptr));
+    bool inJob = false;
+    if (job.get()) {
+        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+        limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+        inJob = SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits, sizeof limits) &&
+                AssignProcessToJobObject(job.get(), child.get());
+    }
+    int slot = -1;
+    {
+        const std::lock_guard<Mutex> lock(g_slots);
+        if (g_interrupted) {
+            TerminateProcess(child.get(), 0xC000013A);
+            AwaitTheEnd();
+        }
+        for (int i = 0; i < kChildSlots && slot < 0; ++i)
+            if (!g_children[i].load()) {
+                g_children[slot = i] = child.get();
+                if (inJob) g_jobs[i] = job.get();
+            }
+    }
+    ResumeThread(thread.get());
+    ShellResult result;
+    constexpr size_t kKept = 64 * 1024;
+    char buffer[4096];
+    for (;;) {
+        DWORD got = 0;
+        if (!::ReadFile(output.get(), buffer, sizeof buffer, &got, nullptr) || got == 0) break;
+        result.output.append(buffer, got);
+        if (result.output.size() > 2 * kKept) result.output.erase(0, result.output.size() - kKept);
+    }
+    if (result.output.size() > kKept) result.output.erase(0, result.output.size() - kKept);
+    WaitForSingleObject(child.get(), INFINITE);
+    if (g_interrupted) AwaitTheEnd();
+    DWORD code = 0;
+    if (GetExitCodeProcess(child.get(), &code)) result.exitCode = static_cast<int>(code);
+    {
+        const std::lock_guard<Mutex> lock(g_slots);
+        if (slot >= 0) g_children[slot] = g_jobs[slot] = nullptr;
+    }
+    return result;
+}
+
+static_assert(sizeof(SRWLOCK) <= 64, "Mutex storage too small for an SRWLOCK");
+
+Mutex::Mutex() { InitializeSRWLock(reinterpret_cast<SRWLOCK*>(storage_)); }
+Mutex::~Mutex() = default;
+void Mutex::lock() { AcquireSRWLockExclusive(reinterpret_cast<SRWLOCK*>(storage_)); }
+void Mutex::unlock() { ReleaseSRWLockExclusive(reinterpret_cast<SRWLOCK*>(storage_)); }
+
+namespace {
+
+DWORD WINAPI RunTask(void* task) {
+    (*static_cast<const std::function<void()>*>(task))();
+    return 0;
+}
+
+}  // namespace
+
+uint64_t MemoryForThisProcess() {
+    MEMORYSTATUSEX status{};
+    status.dwLength = sizeof status;
+    if (!GlobalMemoryStatusEx(&status)) return 0;
+    return std::min<uint64_t>(status.ullTotalPhys, status.ullTotalVirtual);
+}
+
+void RunSideBySide(const std::vector<std::function<void()>>& tasks) {
+    std::vector<HANDLE> threads;
+    for (size_t i = 1; i < tasks.size(); ++i) {
+        HANDLE t = CreateThread(nullptr, 0, RunTask, const_cast<std::function<void()>*>(&tasks[i]), 0, nullptr);
+        // Without a thread of its own, a task runs here, after the others.
+        if (t) threads.push_back(t);
+        else tasks[i]();
+    }
+    if (!tasks.empty()) tasks[0]();
+    for (HANDLE t : threads) {
+        WaitForSingleObject(t, INFINITE);
+        CloseHandle(t);
+    }
 }

@@ -28,7 +28,27 @@ lzma_options_lzma LzmaOptions(const LzmaSettings& s) {
     return o;
 }
 
+// The options the encoder gets for size bytes.  No match reaches further
+// back than the data is long, so the encoder gets a dictionary no larger
+// than that: its memory grows with the dictionary (about ten times it), and
+// 1536MiB for a small engine would need gigabytes.  The header keeps the
+// size asked for, which decodes the stream just as well.
+lzma_options_lzma EncoderOptions(size_t size, const LzmaSettings& settings) {
+    lzma_options_lzma options = LzmaOptions(settings);
+    options.dict_size = static_cast<uint32_t>(std::min<uint64_t>(options.dict_size, std::max<uint64_t>(size, 4096)));
+    // LZMA1EXT without ALLOW_EOPM writes no end marker: the size is in the header.
+    options.ext_flags = settings.endMarker ? LZMA_LZMA1EXT_ALLOW_EOPM : 0;
+    return options;
+}
+
 }  // namespace
+
+uint64_t Lzma1EncoderMemory(size_t size, const LzmaSettings& settings) {
+    lzma_options_lzma options = EncoderOptions(size, settings);
+    const lzma_filter filters[2] = {{LZMA_FILTER_LZMA1EXT, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
+    const uint64_t need = lzma_raw_encoder_memusage(filters);
+    return need == UINT64_MAX ? 0 : need;
+}
 
 Blob::Blob(Bytes bytes) {
     auto owned = std::make_shared<const Bytes>(std::move(bytes));
@@ -47,17 +67,15 @@ Bytes CompressLzma1(const uint8_t* data, size_t size, const LzmaSettings& settin
         throw PackageError("LZMA settings need lc + lp <= 4 and pb <= 4");
     if (settings.dictionarySize < 4096 || settings.dictionarySize > kLargestEncoderDictionary)
         throw PackageError("the LZMA dictionary must be between 4 KiB and 1.5 GiB");
-    lzma_options_lzma options = LzmaOptions(settings);
-    // No match reaches further back than the data is long, so the encoder
-    // gets a dictionary no larger than that: its memory grows with the
-    // dictionary (about ten times it), and 1536MiB for a small engine would
-    // need gigabytes.  The header keeps the size asked for, which decodes
-    // the stream just as well.
-    options.dict_size = static_cast<uint32_t>(std::min<uint64_t>(options.dict_size, std::max<uint64_t>(size, 4096)));
-    // LZMA1EXT without ALLOW_EOPM writes no end marker: the size is in the header.
-    options.ext_flags = settings.endMarker ? LZMA_LZMA1EXT_ALLOW_EOPM : 0;
+    lzma_options_lzma options = EncoderOptions(size, settings);
     const lzma_filter filters[2] = {{LZMA_FILTER_LZMA1EXT, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
-    lzma_stream strm = LZMA_STREAM_INIT;
+    // Ended on every way out, a progress callback that throws included
+    // (a build stops packing one engine when the other one failed).
+    struct Stream {
+        lzma_stream s = LZMA_STREAM_INIT;
+        ~Stream() { lzma_end(&s); }
+    } stream;
+    lzma_stream& strm = stream.s;
     const lzma_ret init = lzma_raw_encoder(&strm, filters);
     if (init == LZMA_MEM_ERROR) throw std::bad_alloc();
     if (init != LZMA_OK) throw PackageError("the LZMA encoder refused its settings");
@@ -79,12 +97,10 @@ Bytes CompressLzma1(const uint8_t* data, size_t size, const LzmaSettings& settin
         out.insert(out.end(), buffer, buffer + (sizeof buffer - strm.avail_out));
         if (ret == LZMA_STREAM_END) break;
         if (ret != LZMA_OK) {
-            lzma_end(&strm);
             if (ret == LZMA_MEM_ERROR) throw std::bad_alloc();
             throw PackageError("LZMA compression failed (liblzma error " + std::to_string(ret) + ")");
         }
     }
-    lzma_end(&strm);
     return out;
 }
 

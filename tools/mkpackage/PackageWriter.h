@@ -48,6 +48,9 @@ using ProgressFn = std::function<void(uint64_t done, uint64_t total)>;
 // The largest dictionary liblzma's LZMA1 encoder takes (1.5 GiB).
 constexpr uint32_t kLargestEncoderDictionary = 1536u << 20;
 
+// The memory liblzma's encoder needs for size bytes with these settings.
+uint64_t Lzma1EncoderMemory(size_t size, const LzmaSettings& settings);
+
 // Compresses data to a raw LZMA1 stream.  The encoder works with a
 // dictionary no larger than the data (settings.dictionarySize is what the
 // header states).  Throws PackageError.
