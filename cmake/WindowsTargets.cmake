@@ -125,7 +125,7 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 8)
         ${MKPACKAGE_DIR}/ResourceTree.cpp ${MKPACKAGE_DIR}/ResourceSection.cpp
         ${MKPACKAGE_DIR}/mkpackage.cpp ${MKPACKAGE_DIR}/Options.cpp ${MKPACKAGE_DIR}/TerminalText.cpp
         ${MKPACKAGE_DIR}/HostFilesWindows.cpp
-        ${MKPACKAGE_DIR}/PackageCheck.cpp ${MKPACKAGE_DIR}/Build.cpp ${MKPACKAGE_DIR}/Inspect.cpp
+        ${MKPACKAGE_DIR}/PackageCheck.cpp ${MKPACKAGE_DIR}/Build.cpp ${MKPACKAGE_DIR}/SignCommand.cpp ${MKPACKAGE_DIR}/Inspect.cpp
         ${MKPACKAGE_DIR}/Verify.cpp ${MKPACKAGE_DIR}/Sha256.cpp ${CMAKE_BINARY_DIR}/EmbeddedLaunchers.cpp
         ${MKPACKAGE_DIR}/mkpackage.rc)
     set_source_files_properties(${MKPACKAGE_DIR}/mkpackage.rc PROPERTIES

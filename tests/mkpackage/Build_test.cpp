@@ -266,6 +266,8 @@ const Refusal kRefusals[] = {
     {"DictionaryTooSmall", 2, {"--dict", "1KiB"}, {"--dict", "at least 4KiB"}},
     {"DictionaryTooLarge", 2, {"--dict", "2GiB"}, {"--dict", "too large"}},
     {"DictionaryUnit", 2, {"--dict", "4MB/s"}, {"--dict", "4MB/s"}},
+    {"JobsZero", 2, {"--jobs", "0"}, {"--jobs 0: give 1 or 2"}},
+    {"JobsThree", 2, {"--jobs", "3"}, {"--jobs", "too large"}},
     {"ElevationUnknown", 2, {"--elevation", "always"}, {"--elevation", "none, runas or noadmin"}},
     {"CheckedDataBeyondData", 2, {"--data", "DATA", "--checked-data", "501"}, {"--checked-data 501", "500 bytes"}},
     {"CheckedDataWithoutData", 2, {"--checked-data", "10"}, {"--checked-data", "--data"}},
@@ -485,6 +487,33 @@ TEST_F(Build, ALargeDictionaryForASmallEngineNeedsLittleMemory) {
               1536u << 20);
     ASSERT_EQ(Mk({"extract", File("pkg.exe"), "--engine64", "-o", File("x.exe")}).exitCode, 0);
     EXPECT_TRUE(ReadBytes(File("x.exe")) == engine);
+}
+
+// Two engines are packed side by side (--jobs 2, the default) or one after
+// the other (--jobs 1) into the same bytes, also where an address-space
+// limit leaves room for one encoder at a time only (the build then packs
+// them one after the other), or for two but not for what two threads take
+// besides (an engine that runs out of memory beside the other is packed
+// again alone).
+TEST_F(Build, TwoEnginesSideBySideGiveThePackageOneAfterTheOtherGives) {
+    const std::string e32 = Put("e32.bin", EngineBytes(3u << 20, 11)), e64 = Put("e64.bin", EngineBytes(3u << 20, 12));
+    const auto build = [&](const std::string& jobs, const std::string& out, const RunOptions& options) {
+        std::vector<std::string> args = {"build", "--engine32", e32, "--engine64", e64, "--allow", "all", "-o", File(out)};
+        if (!jobs.empty()) args.insert(args.end(), {"--jobs", jobs});
+        const RunResult r = Mk(args, options);
+        EXPECT_EQ(r.exitCode, 0) << Describe(args, r);
+        return ReadBytes(File(out));
+    };
+    const Bytes sequential = build("1", "one.exe", {});
+    EXPECT_TRUE(build("", "two.exe", {}) == sequential);
+    EXPECT_TRUE(build("2", "two.exe", {}) == sequential);
+    if (UnderWine()) return;  // an address-space limit this small stops Wine itself
+    for (const uint64_t mib : {110, 160, 220}) {
+        SCOPED_TRACE(std::to_string(mib) + " MiB of address space");
+        RunOptions limited;
+        limited.addressSpaceLimit = mib << 20;
+        EXPECT_TRUE(build("", "limited.exe", limited) == sequential);
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -759,6 +788,10 @@ TEST_F(Build, ProgressOnlyOnATerminal) {
     };
     EXPECT_TRUE(Contains(onTerminal(build(big, File("a.exe")), File("a.log")), "compressing the 64-bit engine (3.0 MiB): 100%"));
     EXPECT_FALSE(Contains(onTerminal(build(small, File("b.exe")), File("b.log")), "compressing"));
+    // Two engines packed side by side share the line.
+    const std::string big32 = Put("big32.bin", EngineBytes(3u << 20, 6));
+    EXPECT_TRUE(Contains(onTerminal(build(big, File("d.exe")) + " --engine32 " + big32, File("d.log")),
+                         "compressing the 32-bit engine (3.0 MiB): 100%, the 64-bit engine (3.0 MiB): 100%"));
     const RunResult piped = Mk({"build", "--stub", stub, "--engine64", big, "--allow", "all", "--preset", "0", "-o",
                                 File("c.exe")});
     EXPECT_EQ(piped.exitCode, 0);

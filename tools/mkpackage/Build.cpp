@@ -2,20 +2,25 @@
 // package, writes it next to OUT, checks the written file as the launcher
 // would and only then puts it under OUT.
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
+#include <exception>
 #include <iomanip>
 #include <map>
+#include <mutex>
 #include <new>
 #include <sstream>
 #include <tuple>
 
 #include "Commands.h"
+#include "Concurrency.h"
 #include "EmbeddedLaunchers.h"
 #include "HostFiles.h"
 #include "Options.h"
 #include "PackageCheck.h"
 #include "PeImage.h"
 #include "ResourceSection.h"
+#include "SignCommand.h"
 #include "TerminalText.h"
 
 const char* const kBuildHelp = R"(usage: mkpackage build (--engine32 FILE | --engine64 FILE | both)
@@ -33,8 +38,8 @@ as OUT is followed: the file it points to is replaced (one that points
 nowhere is refused).  An OUT that exists and is no regular file (/dev/null,
 a FIFO, NUL) and standard output (-) are written into once the package is
 complete, never replaced; a terminal is refused.  A package that could run
-on no Windows is refused.  Build first, then sign OUT; never append to a
-signed file.
+on no Windows is refused.  Sign with --sign-command (engines and package in
+one build) or sign OUT after the build; never append to a signed file.
 
 Launcher:
   --launcher 32|64       the built-in launcher to use (default 32: stub32.exe)
@@ -93,6 +98,26 @@ is a usage error):
                          shown on a Windows version not allowed; %USER% (or
                          %user%) is replaced by the name of that version
 
+Signing (Authenticode, with the vendor's own tool):
+  --sign-command CMD     sign each engine that carries no signature yet, then the
+                         finished package: CMD runs through the system's shell
+                         (/bin/sh -c; cmd /c for mkpackage.exe) once per file,
+                         with {in} replaced by the file to sign and {out} by
+                         where to write the signed file; without {out} it signs
+                         {in} in place (as signtool does).  mkpackage quotes
+                         both; write them bare.  The paths are also in the
+                         variables MKPACKAGE_SIGN_IN and MKPACKAGE_SIGN_OUT.
+                         Default: the environment variable
+                         MKPACKAGE_SIGN_COMMAND, so that a secret need not be
+                         on the command line; unset, nothing is signed.
+  An engine is signed on a copy next to OUT (the file given never changes)
+  and the signed copy is packed; one that carries a signature already is
+  packed as it is.  The package is signed after it passed the launcher's
+  checks, and checked again.  The build fails, leaving OUT as it was, when
+  the command fails, writes nothing, leaves the file unsigned or changes it
+  anywhere but in its checksum and certificate table.  Whether a signature
+  is valid is for osslsigncode verify or signtool verify to say.
+
 Compression (raw LZMA1, one setting for both engines):
   --preset 0-9           effort of the match finder (default 6)
   --extreme              slower, sometimes smaller
@@ -102,6 +127,11 @@ Compression (raw LZMA1, one setting for both engines):
   --lc N --lp N --pb N   literal context / position bits (default 3, 0, 2;
                          lc + lp at most 4, pb at most 4)
   --end-marker           write an end-of-stream marker after each engine
+  --jobs 1|2             how many engines are signed and packed at once
+                         (default 2: side by side, one core each, unless the
+                         two encoders together would need more than half of
+                         the memory; 1: one after the other).  The package
+                         is the same either way.
 
   -o, --output OUT       the package to write (required; none of the inputs;
                          - for standard output)
@@ -119,6 +149,10 @@ Examples:
       --version-info FileVersion=2.1.0.7 -o MySetup.exe
   mkpackage build --engine32 setup32.exe --refuse-64bit \
       --allow all --wrong-width-text "Please use the 64-bit download." -o Setup32.exe
+  mkpackage build --engine32 setup32.exe --engine64 setup64.exe --allow all \
+      --sign-command 'osslsigncode sign -pkcs12 vendor.p12 -readpass pass.txt \
+                      -ts http://timestamp.example.com -in {in} -out {out}' \
+      -o MySetup.exe
   mkpackage build --launcher 64 --engine64 setup64.exe --data payload.bin \
       --checked-data all --allow 10,11,later --elevation runas --preset 9 \
       --extreme --dict 64MiB -o Setup64.exe
@@ -151,6 +185,8 @@ struct BuildOptions {
     TextSource wrongWidth{"--wrong-width-text", "--wrong-width-file", {}, {}};
     TextSource unsupported{"--unsupported-text", "--unsupported-file", {}, {}};
     LzmaSettings lzma;
+    std::optional<std::string> signCommand;
+    unsigned jobs = 2;
     bool help = false;
 };
 
@@ -230,6 +266,12 @@ BuildOptions ParseBuildArgs(const std::vector<std::string>& args) {
         else if (opt == "--lp") o.lzma.lp = static_cast<uint32_t>(ParseUnsigned(opt, value(), 4));
         else if (opt == "--pb") o.lzma.pb = static_cast<uint32_t>(ParseUnsigned(opt, value(), 4));
         else if (opt == "--end-marker") o.lzma.endMarker = flag();
+        else if (opt == "--jobs") {
+            const std::string text = value();
+            o.jobs = static_cast<unsigned>(ParseUnsigned(opt, text, 2));
+            if (o.jobs == 0) throw UsageError("--jobs " + text + ": give 1 or 2");
+        }
+        else if (opt == "--sign-command") o.signCommand = value();
         else if (opt == "-o" || opt == "--output") o.output = file();
         else throw UsageError("unknown option " + opt);
     }
@@ -352,39 +394,166 @@ void WarnAboutEngine(Console& console, const char* option, const std::string& pa
     }
 }
 
-class Progress {
+// Compression progress on a terminal, for one or both engines (packed side
+// by side) on one line, redrawn as either moves: "compressing the 32-bit
+// engine (40.0 MiB): 35%, the 64-bit engine (41.2 MiB): 31%".
+class PackingProgress {
 public:
-    Progress(Console& console, std::string label, uint64_t total)
-        : console_(console), label_(std::move(label)), show_(console.errIsTerminal && total >= (1u << 20)) {}
-    ProgressFn Fn() {
-        if (!show_) return {};
-        return [this](uint64_t done, uint64_t total) {
-            console_.err << "\rmkpackage: compressing " << label_ << " (" << std::fixed << std::setprecision(1)
-                         << total / 1048576.0 << " MiB): " << (total ? 100 * done / total : 100) << "%" << std::flush;
-        };
+    explicit PackingProgress(Console& console) : console_(console) {}
+    ~PackingProgress() {
+        if (drawn_) console_.err << "\n" << std::flush;
     }
-    ~Progress() {
-        if (show_) console_.err << "\n";
+    // The callback for one engine; none for a small one or no terminal.
+    ProgressFn For(int slot, const std::string& label, uint64_t total) {
+        if (!console_.errIsTerminal || total < (1u << 20)) return {};
+        slots_[slot] = Slot{label, total, 0, true};
+        return [this, slot](uint64_t done, uint64_t) {
+            const std::lock_guard<Mutex> lock(mutex_);
+            slots_[slot].done = done;
+            Draw();
+        };
     }
 
 private:
+    struct Slot {
+        std::string label;
+        uint64_t total = 0, done = 0;
+        bool active = false;
+    };
+    void Draw() {
+        std::ostringstream line;
+        line << std::fixed << std::setprecision(1) << "mkpackage: compressing ";
+        bool first = true;
+        for (const Slot& s : slots_) {
+            if (!s.active) continue;
+            line << (first ? "" : ", ") << s.label << " (" << s.total / 1048576.0
+                 << " MiB): " << (s.total ? 100 * s.done / s.total : 100) << "%";
+            first = false;
+        }
+        std::string text = line.str();
+        // Spaces over what a longer line before left.
+        const size_t length = text.size();
+        if (length < width_) text.append(width_ - length, ' ');
+        width_ = std::max(width_, length);
+        console_.err << "\r" << text << std::flush;
+        drawn_ = true;
+    }
+
     Console& console_;
-    std::string label_;
-    bool show_;
+    Mutex mutex_;
+    Slot slots_[2];
+    size_t width_ = 0;
+    bool drawn_ = false;
 };
 
-PayloadInput Pack(Console& console, const char* option, const InputFile& engine, const LzmaSettings& lzma) {
-    Progress progress(console, std::string("the ") + (option == std::string("--engine32") ? "32" : "64") + "-bit engine",
-                      engine.Size());
-    PayloadInput in;
+// One engine's way into the package: signed when asked and not signed
+// already, then packed.  The two engines go their ways side by side: raw
+// LZMA1 packs one stream on one core, and a sign command often waits on a
+// timestamp server.
+struct EngineJob {
+    const char* option;                     // "--engine32"
+    const std::string* path;
+    std::shared_ptr<const InputFile> engine;
+    int slot;
+    std::string label;                      // "the 32-bit engine"
+    // What happened:
+    std::shared_ptr<const InputFile> source;  // what is packed: the engine, or its signed copy
+    std::optional<PayloadInput> packed;
+    bool signedHere = false, signedAlready = false;
+    bool outOfMemory = false;  // packing ran out of memory beside the other engine
+    std::exception_ptr error;
+
+    EngineJob(const char* option_, const std::string* path_, std::shared_ptr<const InputFile> engine_, int slot_,
+              std::string label_)
+        : option(option_), path(path_), engine(std::move(engine_)), slot(slot_), label(std::move(label_)) {}
+};
+
+// Thrown by a progress callback to stop packing one engine when the other
+// one has failed: the build fails anyway.
+struct PackingStopped {};
+
+// One engine signed (once) and packed.  Alone, no other engine is packed
+// meanwhile and running out of memory is final; beside the other, it
+// leaves the job for a second try alone.
+void RunEngineJob(EngineJob& job, Signer* signer, const LzmaSettings& lzma, PackingProgress& progress,
+                  std::atomic<bool>& failed, bool alone) {
     try {
-        in.prepacked = CompressLzma1(engine.Data(), static_cast<size_t>(engine.Size()), lzma, progress.Fn());
-    } catch (const std::bad_alloc&) {
-        throw Failure(std::string("out of memory while compressing ") + option + " " + engine.Path() + " (" +
-                      CountText(engine.Size(), "byte", "bytes") + ")");
+        const std::string what = std::string(job.option) + " " + *job.path;
+        if (!job.source) {
+            std::shared_ptr<const InputFile> source = job.engine;
+            const InputFile& e = *job.engine;
+            if (signer &&
+                CertificateTableOf(e.Data(), static_cast<size_t>(std::min<uint64_t>(e.Size(), 64 * 1024)), e.Size())) {
+                job.signedAlready = true;
+            } else if (signer) {
+                source = signer->SignEngine(e, what);
+                job.signedHere = true;
+            }
+            job.source = std::move(source);
+        }
+        if (failed) return;
+        const InputFile& source = *job.source;
+        ProgressFn shown = progress.For(job.slot, job.label, source.Size());
+        const ProgressFn fn = [&failed, shown](uint64_t done, uint64_t total) {
+            if (failed) throw PackingStopped{};
+            if (shown) shown(done, total);
+        };
+        PayloadInput in;
+        try {
+            in.prepacked = CompressLzma1(source.Data(), static_cast<size_t>(source.Size()), lzma, fn);
+        } catch (const std::bad_alloc&) {
+            if (!alone) {
+                job.outOfMemory = true;
+                return;
+            }
+            throw Failure("out of memory while compressing " + what + " (" +
+                          CountText(source.Size(), "byte", "bytes") + ")");
+        }
+        in.unpackedSizeOverride = static_cast<uint32_t>(source.Size());
+        job.packed = std::move(in);
+    } catch (const PackingStopped&) {
+    } catch (...) {
+        job.error = std::current_exception();
+        failed = true;
     }
-    in.unpackedSizeOverride = static_cast<uint32_t>(engine.Size());
-    return in;
+}
+
+// Whether two engines are packed side by side: unless asked not to, or the
+// two encoders together would need more than half of the memory this
+// process may use (one after the other, each may take it all; the rest is
+// for the engines themselves and the package).
+bool PackSideBySide(const std::vector<EngineJob>& jobs, unsigned allowed, const LzmaSettings& lzma) {
+    if (jobs.size() < 2 || allowed < 2) return false;
+    uint64_t need = 0;
+    for (const EngineJob& job : jobs) need += Lzma1EncoderMemory(static_cast<size_t>(job.engine->Size()), lzma);
+    const uint64_t memory = MemoryForThisProcess();
+    return memory == 0 || need <= memory / 2;
+}
+
+// Runs the jobs, side by side when there are two and room for both;
+// rethrows the first failure (in the order of the jobs).  The estimate of
+// room is the encoders' own; what else the process takes (a thread's
+// stack and heap, the packed output) is not in it, so an engine that ran
+// out of memory beside the other is packed once more, alone: the package
+// is the same either way.
+void RunEngineJobs(std::vector<EngineJob>& jobs, Signer* signer, const LzmaSettings& lzma, unsigned allowed,
+                   Console& console) {
+    PackingProgress progress(console);
+    std::atomic<bool> failed{false};
+    if (PackSideBySide(jobs, allowed, lzma)) {
+        std::vector<std::function<void()>> tasks;
+        for (EngineJob& job : jobs)
+            tasks.push_back(
+                [&job, signer, &lzma, &progress, &failed] { RunEngineJob(job, signer, lzma, progress, failed, false); });
+        RunSideBySide(tasks);
+    }
+    for (EngineJob& job : jobs)
+        if (!job.packed && !job.error && !failed) {
+            job.outOfMemory = false;
+            RunEngineJob(job, signer, lzma, progress, failed, true);
+        }
+    for (const EngineJob& job : jobs)
+        if (job.error) std::rethrow_exception(job.error);
 }
 
 bool RefusesSomeWindows(const BuildOptions& o) {
@@ -450,6 +619,8 @@ private:
     OutputFile& out_;
 };
 
+int BuildPackage(const BuildOptions& o, const std::optional<std::string>& signCommand, Console& console);
+
 }  // namespace
 
 int RunBuild(const std::vector<std::string>& args, Console& console) {
@@ -458,6 +629,28 @@ int RunBuild(const std::vector<std::string>& args, Console& console) {
         console.out << kBuildHelp;
         return kExitOk;
     }
+    const std::optional<std::string> signCommand = ChooseSignCommand(o.signCommand);
+    try {
+        return BuildPackage(o, signCommand, console);
+    } catch (const SignFailure& e) {
+        // The command's own words, after what failed: most often the reason.
+        PrintLine(console.err, std::string("mkpackage build: ") + e.what());
+        std::istringstream said(e.Output());
+        std::string line;
+        bool any = false;
+        while (std::getline(said, line)) {
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            PrintLine(console.err, "  | " + line);
+            any = true;
+        }
+        if (!any) console.err << "  (it wrote nothing)\n";
+        return kExitFailure;
+    }
+}
+
+namespace {
+
+int BuildPackage(const BuildOptions& o, const std::optional<std::string>& signCommand, Console& console) {
     RefuseStandardInputTwice(o);
     RefuseOutputAmongInputs(o);
     for (const std::string& warning : o.versionWarnings) Warn(console, warning);
@@ -545,8 +738,14 @@ int RunBuild(const std::vector<std::string>& args, Console& console) {
     // OUT is made now, so that a folder that cannot take it is found before
     // minutes of compression, not after.
     OutputFile out(o.output);
-    if (engine32) recipe.engine32 = Pack(console, "--engine32", *engine32, o.lzma);
-    if (engine64) recipe.engine64 = Pack(console, "--engine64", *engine64, o.lzma);
+    // Signed copies go next to OUT's temporary file.
+    std::optional<Signer> signer;
+    if (signCommand) signer.emplace(*signCommand, FolderOf(out.TemporaryPath()));
+    std::vector<EngineJob> jobs;
+    if (engine32) jobs.push_back(EngineJob{"--engine32", &o.engine32, engine32, 0, "the 32-bit engine"});
+    if (engine64) jobs.push_back(EngineJob{"--engine64", &o.engine64, engine64, 1, "the 64-bit engine"});
+    RunEngineJobs(jobs, signer ? &*signer : nullptr, o.lzma, o.jobs, console);
+    for (EngineJob& job : jobs) (job.slot == 0 ? recipe.engine32 : recipe.engine64) = std::move(job.packed);
 
     // The finished size and checked block are known now that the engines
     // are packed.
@@ -586,6 +785,9 @@ int RunBuild(const std::vector<std::string>& args, Console& console) {
         throw Failure(std::string("internal error: the package built would not pass the launcher's checks: ") +
                       e.what());
     }
+    // Signed last, once it is known to be sound; checked again.
+    uint64_t signedSize = 0;
+    if (signer) signedSize = signer->SignPackage(out, "the package");
     // An input another program wrote while it was packed made a package of
     // neither version.
     for (const auto* input : {&engine32, &engine64, &data})
@@ -598,12 +800,17 @@ int RunBuild(const std::vector<std::string>& args, Console& console) {
     PrintLine(said, o.output + ": " + CountText(packageSize, "byte", "bytes") + ", package at " +
                                std::to_string(layout.packageOffset) + ", launcher " + launcher.shown +
                                (o.icon.empty() && o.versionInfo.empty() ? "" : " (with the vendor's resources)"));
-    if (recipe.engine32)
-        said << "  engine32 " << h.engine32.unpackedSize << " -> " << h.engine32.packedSize << " bytes\n";
-    if (recipe.engine64)
-        said << "  engine64 " << h.engine64.unpackedSize << " -> " << h.engine64.packedSize << " bytes\n";
+    for (const EngineJob& job : jobs) {
+        const PayloadEntry& e = job.slot == 0 ? h.engine32 : h.engine64;
+        said << "  engine" << (job.slot == 0 ? "32 " : "64 ") << e.unpackedSize << " -> " << e.packedSize << " bytes"
+             << (job.signedHere ? ", signed by the sign command" : job.signedAlready ? ", signed already" : "") << "\n";
+    }
     if (o.refuse64) said << "  refuses 64-bit Windows\n";
     said << "  checked block " << CountText(layout.locator.checkedLength, "byte", "bytes") << ", CRC-32 "
          << Hex32(layout.locator.checkedCrc) << "\n";
+    if (signer)
+        said << "  signed by the sign command: " << CountText(signedSize, "byte", "bytes") << " with its signature\n";
     return kExitOk;
 }
+
+}  // namespace
