@@ -1,27 +1,36 @@
 #!/bin/sh
-# How fast mkpackage checks and unpacks a big package, against xz decoding
-# the same raw LZMA stream: `mkpackage verify` and `mkpackage extract` (its
+# How fast mkpackage is, in figures only: nothing passes or fails on time.
+#
+#   scripts/bench-mkpackage.sh [--size MiB] [--repeat N] [--preset 0-9]
+#   scripts/bench-mkpackage.sh --two-engines [--size MiB] [--repeat N] [--preset 0-9]
+#
+# Without --two-engines: `mkpackage verify` and `mkpackage extract` (its
 # fsync included) of a package with one engine of SIZE MiB (default 100),
 # against `xz --format=raw -d` writing the engine to a file in the same
 # folder, all in one run, interleaved, REPEAT times (default 5); prints the
-# medians and the ratios.  Figures only: nothing passes or fails on time.
+# medians and the ratios.
 #
-#   scripts/bench-mkpackage.sh [--size MiB] [--repeat N] [--preset 0-9]
+# With --two-engines: `mkpackage build` of a package with two engines of
+# SIZE MiB each, packed one after the other (--jobs 1) and side by side (the
+# default), interleaved, REPEAT times; prints the medians and their ratio,
+# and fails if the two packages differ in any byte.
 #
-# The engine is made of the machine's own programs and libraries (real x86-64
-# code and data), the package is built with mkpackage's default preset 6
-# unless --preset says otherwise (preset 6 takes about a minute for 100 MiB).
+# The engines are made of the machine's own programs and libraries (real
+# x86-64 code and data), packed with mkpackage's default preset 6 unless
+# --preset says otherwise (preset 6 takes about a minute for 100 MiB).
 set -eu
 cd "$(dirname "$0")/.."
 size=100
 repeat=5
 preset=6
+two=
 while [ $# -gt 0 ]; do
     case $1 in
+        --two-engines) two=1; shift ;;
         --size) size=$2; shift 2 ;;
         --repeat) repeat=$2; shift 2 ;;
         --preset) preset=$2; shift 2 ;;
-        *) echo "usage: scripts/bench-mkpackage.sh [--size MiB] [--repeat N] [--preset 0-9]" >&2; exit 2 ;;
+        *) echo "usage: scripts/bench-mkpackage.sh [--two-engines] [--size MiB] [--repeat N] [--preset 0-9]" >&2; exit 2 ;;
     esac
 done
 cmake --preset host >/dev/null
@@ -31,10 +40,50 @@ work=$(pwd)/build/bench-mkpackage
 mkdir -p "$work"
 cd "$work"
 
-if [ ! -f "engine-$size.bin" ]; then
+machine_bytes() {  # the machine's programs and libraries, one after another
     for f in /usr/lib/x86_64-linux-gnu/*.so* /usr/bin/*; do
         [ -f "$f" ] && cat "$f"
-    done 2>/dev/null | head -c $((size * 1024 * 1024)) > "engine-$size.bin"
+    done 2>/dev/null
+}
+if [ ! -f "engine-$size.bin" ]; then
+    machine_bytes | head -c $((size * 1024 * 1024)) > "engine-$size.bin"
+fi
+
+seconds() {  # runs "$@", prints its wall time in seconds
+    start=$(date +%s.%N)
+    "$@"
+    end=$(date +%s.%N)
+    awk -v a="$start" -v b="$end" 'BEGIN { printf "%.3f", b - a }'
+}
+median() { grep "^$1 " times | cut -d' ' -f2 | sort -n | awk '{v[NR]=$1} END {print v[int((NR+1)/2)]}'; }
+
+if [ -n "$two" ]; then
+    # The second engine: the next SIZE MiB of the same bytes, so that both
+    # are real code of the same size, and not the same code.
+    if [ ! -f "engine-$size-b.bin" ]; then
+        machine_bytes | tail -c +$((size * 1024 * 1024 + 1)) | head -c $((size * 1024 * 1024)) > "engine-$size-b.bin"
+    fi
+    build() {  # $1: --jobs value, $2: output
+        "$mkpackage" build --engine32 "engine-$size.bin" --engine64 "engine-$size-b.bin" --allow all \
+            --preset "$preset" --jobs "$1" -o "$2" >/dev/null 2>&1
+    }
+    : > times
+    i=0
+    while [ "$i" -lt "$repeat" ]; do
+        echo "sequential $(seconds build 1 sequential.exe)" >> times
+        echo "sidebyside $(seconds build 2 sidebyside.exe)" >> times
+        i=$((i + 1))
+    done
+    cmp -s sequential.exe sidebyside.exe || { echo "bench: the two builds differ" >&2; exit 1; }
+    seq=$(median sequential)
+    par=$(median sidebyside)
+    echo
+    echo "mkpackage build, two engines of $size MiB each (preset $preset, $(nproc) cores), median of $repeat"
+    printf '  %-34s %8.2f s\n' "one after the other (--jobs 1)" "$seq"
+    printf '  %-34s %8.2f s   %.2fx\n' "side by side (default)" "$par" "$(awk -v a="$par" -v b="$seq" 'BEGIN { print a / b }')"
+    echo "  the two packages are byte-identical ($(wc -c < sidebyside.exe) bytes)"
+    rm -f sequential.exe sidebyside.exe
+    exit 0
 fi
 package=package-$size-p$preset.exe
 if [ ! -f "$package" ]; then
@@ -47,12 +96,6 @@ offset=$1
 packed=$2
 tail -c +$((offset + 1)) "$package" | head -c "$packed" > raw.lzma
 
-seconds() {  # runs "$@", prints its wall time in seconds
-    start=$(date +%s.%N)
-    "$@"
-    end=$(date +%s.%N)
-    awk -v a="$start" -v b="$end" 'BEGIN { printf "%.3f", b - a }'
-}
 xz_decode() { xz --format=raw --lzma1=lc=3,lp=0,pb=2,dict=4MiB -d -c raw.lzma > xz-out.bin 2>/dev/null || true; }
 verify() { "$mkpackage" verify "$package" >/dev/null; }
 extract() { "$mkpackage" extract "$package" --engine64 -o extract-out.bin >/dev/null; }
@@ -69,7 +112,6 @@ cmp -s extract-out.bin "engine-$size.bin" || { echo "bench: extract did not give
 cmp -s xz-out.bin "engine-$size.bin" || { echo "bench: xz did not give the engine back" >&2; exit 1; }
 rm -f xz-out.bin extract-out.bin
 
-median() { grep "^$1 " times | cut -d' ' -f2 | sort -n | awk '{v[NR]=$1} END {print v[int((NR+1)/2)]}'; }
 xz=$(median xz)
 v=$(median verify)
 e=$(median extract)
