@@ -260,8 +260,12 @@ TEST_F(SignCommand, AFailingSignCommandFailsTheBuildAndLeavesOutAsItWas) {
             EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
             EXPECT_TRUE(Contains(r.err, row.says)) << r.err;
             EXPECT_TRUE(Contains(r.err, onPackage ? "the package" : "--engine32 ")) << r.err;
+            // What the command said comes with every failure: most often
+            // the reason.
             if (row.mode == std::string("fail")) {
                 EXPECT_TRUE(Contains(r.err, "  | sign-stand-in: the key is locked")) << r.err;
+            } else if (row.mode != std::string("nothing") && row.mode != std::string("delete")) {
+                EXPECT_TRUE(Contains(r.err, "  | sign-stand-in: " + std::string(row.mode) + " ")) << r.err;
             }
             EXPECT_EQ(ReadText(dir / "pkg.exe"), "an earlier OUT");
             EXPECT_TRUE(Leftovers(dir).empty()) << ::testing::PrintToString(Leftovers(dir));

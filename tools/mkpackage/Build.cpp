@@ -643,7 +643,7 @@ int RunBuild(const std::vector<std::string>& args, Console& console) {
             PrintLine(console.err, "  | " + line);
             any = true;
         }
-        if (!any) console.err << "  (it wrote nothing)\n";
+        if (!any) console.err << "  (it printed nothing)\n";
         return kExitFailure;
     }
 }

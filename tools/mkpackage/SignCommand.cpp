@@ -104,7 +104,7 @@ ScratchFile& Signer::NewScratch() {
     return *scratch_.back();
 }
 
-void Signer::Run(const std::string& what, const std::string& in, const std::string& out) {
+Signer::Ran Signer::Run(const std::string& what, const std::string& in, const std::string& out) {
     const std::string line = ExpandSignCommand(command_, in, out);
     const ShellResult r = RunShellCommand(line, {{"MKPACKAGE_SIGN_IN", in}, {"MKPACKAGE_SIGN_OUT", out}});
     if (r.exitCode != 0)
@@ -117,6 +117,7 @@ void Signer::Run(const std::string& what, const std::string& in, const std::stri
                               r.output);
         throw SignFailure("the sign command wrote no signed copy of " + what + " to {out}: " + line, r.output);
     }
+    return {line, r.output};
 }
 
 std::shared_ptr<const InputFile> Signer::SignEngine(const InputFile& engine, const std::string& what) {
@@ -127,12 +128,13 @@ std::shared_ptr<const InputFile> Signer::SignEngine(const InputFile& engine, con
         into = &NewScratch();
         into->Vacate();
     }
-    Run(what, copy.Path(), into->Path());
+    const Ran ran = Run(what, copy.Path(), into->Path());
     auto signedCopy = InputFile::Open(into->Path(), "the signed copy of " + what, 0x7FFFFFFFu,
                                       "an engine must be smaller than 2 GiB");
     const std::string problem = SignedCopyProblem(engine.Data(), engine.Size(), signedCopy->Data(), signedCopy->Size());
     if (!problem.empty())
-        throw Failure("the sign command did not sign " + what + ": the file it made (" + into->Path() + ") " + problem);
+        throw SignFailure("the sign command did not sign " + what + ": the file it made " + problem + ": " + ran.line,
+                          ran.output);
     return signedCopy;
 }
 
@@ -152,14 +154,16 @@ uint64_t Signer::SignPackage(OutputFile& out, const std::string& what) {
         into->Vacate();
     }
     const std::string result = copy ? into->Path() : package;
-    Run(what, package, result);
+    const Ran ran = Run(what, package, result);
     uint64_t size = 0;
     {
         const auto before = InputFile::Open(given.Path(), what);
         const auto after = InputFile::Open(result, "the signed copy of " + what);
         const std::string problem = SignedCopyProblem(before->Data(), before->Size(), after->Data(), after->Size());
         if (!problem.empty())
-            throw Failure("the sign command did not sign " + what + ": the file it made (" + result + ") " + problem);
+            throw SignFailure("the sign command did not sign " + what + ": the file it made " + problem + ": " +
+                                  ran.line,
+                              ran.output);
         size = after->Size();
         // The launcher's own checks once more: the signature must follow
         // the package, which must still be whole.

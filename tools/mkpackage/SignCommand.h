@@ -64,8 +64,13 @@ public:
     uint64_t SignPackage(OutputFile& out, const std::string& what);
 
 private:
+    // What a command that ended well said, for a failure found in what it
+    // made.
+    struct Ran {
+        std::string line, output;
+    };
     // Runs the command on in (and out); throws SignFailure when it fails.
-    void Run(const std::string& what, const std::string& in, const std::string& out);
+    Ran Run(const std::string& what, const std::string& in, const std::string& out);
     ScratchFile& NewScratch();
 
     std::string command_, folder_;
