@@ -15,6 +15,8 @@
  *   delete    removes IN and exits with 0
  *   wait      waits five minutes, as a signer whose timestamp server does
  *             not answer, then fails
+ *   linger    waits 30 seconds and exits with 0, as an agent a signer
+ *             leaves running (started in the background)
  * No validity is claimed: mkpackage looks at the layout; whether a
  * signature is valid is for osslsigncode or signtool to say.
  */
@@ -67,9 +69,9 @@ int main(int argc, char **argv) {
         return 3;
     }
     if (!strcmp(mode, "nothing")) return 0;
-    if (!strcmp(mode, "wait")) {
-        pause_seconds(300);
-        return 4;
+    if (!strcmp(mode, "wait") || !strcmp(mode, "linger")) {
+        pause_seconds(mode[0] == 'w' ? 300 : 30);
+        return mode[0] == 'w' ? 4 : 0;
     }
     if (!strcmp(mode, "delete")) return remove(in) == 0 ? 0 : 1;
     data = load(in, &size);

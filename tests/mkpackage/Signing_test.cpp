@@ -385,6 +385,22 @@ TEST_F(SignCommand, OsslsigncodeSignsInsideAndOut) {
     EXPECT_FALSE(Contains(v.err, "warning")) << v.err;
 }
 
+// A signer that leaves a process running (an agent that keeps the key
+// open) which holds on to the command's output: the build goes on once
+// the command itself has ended.
+TEST_F(SignCommand, AProcessLeftRunningDoesNotHoldTheBuild) {
+    const std::string standIn = UnderWine() ? SIGN_STAND_IN_EXE_PATH : SIGN_STAND_IN_PATH;
+    const std::string background = UnderWine() ? "start /b " + standIn + " linger x & "
+                                                : "(" + standIn + " linger x &); ";
+    const auto start = std::chrono::steady_clock::now();
+    const RunResult r = Build({"--sign-command", background + StandIn("sign")});
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start);
+    std::system("pkill -f '^[^ ]*sign-stand-in[^ ]* linge[r]'");
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_LT(seconds.count(), 20) << "the build waited for what the sign command left running";
+    EXPECT_TRUE(HasCertificateTable(ReadBytes(File("pkg.exe"))));
+}
+
 // Interrupted while the command runs (a timestamp server that does not
 // answer): the command ends too, no file is left, OUT stays as it was.
 // (Under Wine, SIGINT reaches mkpackage.exe as Ctrl+C.)

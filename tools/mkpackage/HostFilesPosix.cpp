@@ -1,5 +1,6 @@
 // HostFiles on Linux and other POSIX systems.
 #include <fcntl.h>
+#include <poll.h>
 #include <spawn.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
@@ -559,19 +560,31 @@ ShellResult RunShellCommand(const std::string& command,
     writeEnd.Reset();
     if (spawned != 0) throw Failure("cannot run the sign command: /bin/sh: " + std::string(std::strerror(spawned)));
 
+    // Read until the pipe ends, or until the shell has ended and nothing
+    // more is there: a signer may leave a process behind (an agent that
+    // keeps a key open) that holds the pipe for as long as it runs.
     ShellResult result;
     constexpr size_t kKept = 64 * 1024;
     char buffer[4096];
+    int status = 0;
+    bool ended = false;
     for (;;) {
-        const ssize_t n = read(readEnd.get(), buffer, sizeof buffer);
+        pollfd ready{readEnd.get(), POLLIN, 0};
+        const int n = poll(&ready, 1, ended ? 0 : 100);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        result.output.append(buffer, static_cast<size_t>(n));
-        if (result.output.size() > 2 * kKept) result.output.erase(0, result.output.size() - kKept);
+        if (n > 0) {
+            const ssize_t got = read(readEnd.get(), buffer, sizeof buffer);
+            if (got < 0 && errno == EINTR) continue;
+            if (got <= 0) break;
+            result.output.append(buffer, static_cast<size_t>(got));
+            if (result.output.size() > 2 * kKept) result.output.erase(0, result.output.size() - kKept);
+            continue;
+        }
+        if (ended) break;
+        ended = waitpid(pid, &status, WNOHANG) == pid;
     }
     if (result.output.size() > kKept) result.output.erase(0, result.output.size() - kKept);
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    while (!ended && waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
     {
         const std::lock_guard<std::mutex> lock(g_slots);

@@ -740,16 +740,18 @@ ShellResult RunShellCommand(const std::string& command,
         }
     }
     const OwnedHandle output(readEnd), child(process.hProcess), thread(process.hThread);
-    // The job ends everything in it when its last handle closes: also when
-    // mkpackage.exe itself is ended from outside.  Where no job can be made
-    // or joined, the command runs without one, and only cmd.exe is ended.
+    // The job is ended on an interruption only, as the process group is on
+    // Linux: what the command leaves running when it ends well (an agent)
+    // may be meant to.  A program that asks to leave the job may.  Where no
+    // job can be made or joined, the command runs without one, and only
+    // cmd.exe is ended.
     const OwnedHandle job(CreateJobObjectW(nullptr, nullptr));
     bool inJob = false;
-    if (job.get()) {
+    if (job.valid()) {
         JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
-        limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-        inJob = SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits, sizeof limits) &&
-                AssignProcessToJobObject(job.get(), child.get());
+        limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_BREAKAWAY_OK;
+        SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits, sizeof limits);
+        inJob = AssignProcessToJobObject(job.get(), child.get());
     }
     int slot = -1;
     {
@@ -765,14 +767,25 @@ ShellResult RunShellCommand(const std::string& command,
             }
     }
     ResumeThread(thread.get());
+    // Read until the pipe ends, or until cmd.exe has ended and nothing
+    // more is there: a signer may leave a process behind (an agent that
+    // keeps a key open) that holds the pipe for as long as it runs.
     ShellResult result;
     constexpr size_t kKept = 64 * 1024;
     char buffer[4096];
+    bool ended = false;
     for (;;) {
-        DWORD got = 0;
-        if (!::ReadFile(output.get(), buffer, sizeof buffer, &got, nullptr) || got == 0) break;
-        result.output.append(buffer, got);
-        if (result.output.size() > 2 * kKept) result.output.erase(0, result.output.size() - kKept);
+        DWORD available = 0, got = 0;
+        if (!PeekNamedPipe(output.get(), nullptr, 0, nullptr, &available, nullptr)) break;  // every writer gone
+        if (available > 0) {
+            if (!::ReadFile(output.get(), buffer, std::min<DWORD>(available, sizeof buffer), &got, nullptr) || got == 0)
+                break;
+            result.output.append(buffer, got);
+            if (result.output.size() > 2 * kKept) result.output.erase(0, result.output.size() - kKept);
+            continue;
+        }
+        if (ended) break;
+        ended = WaitForSingleObject(child.get(), 50) == WAIT_OBJECT_0;
     }
     if (result.output.size() > kKept) result.output.erase(0, result.output.size() - kKept);
     WaitForSingleObject(child.get(), INFINITE);
