@@ -18,16 +18,21 @@ int Sh(const std::string& command) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+// A self-signed certificate and its key, made for the test.
+void MakeThrowawayCertificate(const std::string& key, const std::string& cert) {
+    if (Sh("command -v osslsigncode") != 0 || Sh("command -v openssl") != 0)
+        FAIL() << "osslsigncode or openssl missing (scripts/setup.sh installs them)";
+    ASSERT_EQ(Sh("openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=Throwaway-Test-Vendor -keyout '" + key +
+                 "' -out '" + cert + "'"),
+              0);
+}
+
 class SignedPackage : public ::testing::TestWithParam<const LauncherBuild*> {};
 
 TEST_P(SignedPackage, RunsUnderWineAndVerifies) {
-    if (Sh("command -v osslsigncode") != 0 || Sh("command -v openssl") != 0)
-        FAIL() << "osslsigncode or openssl missing (scripts/setup.sh installs them)";
     const fs::path folder = TestFolder();
     const std::string key = (folder / "key.pem").string(), cert = (folder / "cert.pem").string();
-    ASSERT_EQ(Sh("openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=Throwaway-Test-Vendor -keyout '" +
-                  key + "' -out '" + cert + "'"),
-              0);
+    ASSERT_NO_FATAL_FAILURE(MakeThrowawayCertificate(key, cert));
 
     const Bytes unsigned_ = BuildPackage(RealRecipe(*GetParam()));
     const fs::path unsignedPath = folder / "unsigned.exe", signedPath = folder / "setup.exe";
@@ -56,13 +61,9 @@ INSTANTIATE_TEST_SUITE_P(Launchers, SignedPackage, ::testing::Values(&Stub32(), 
 class SignedInTheBuild : public WineTest, public ::testing::WithParamInterface<User> {};
 
 TEST_P(SignedInTheBuild, RunsOnStub32) {
-    if (Sh("command -v osslsigncode") != 0 || Sh("command -v openssl") != 0)
-        FAIL() << "osslsigncode or openssl missing (scripts/setup.sh installs them)";
     const fs::path folder = TestFolder();
     const std::string key = (folder / "key.pem").string(), cert = (folder / "cert.pem").string();
-    ASSERT_EQ(Sh("openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=Throwaway-Test-Vendor -keyout '" +
-                  key + "' -out '" + cert + "'"),
-              0);
+    ASSERT_NO_FATAL_FAILURE(MakeThrowawayCertificate(key, cert));
     const fs::path engine32 = folder / "setup32.exe", engine64 = folder / "setup64.exe";
     fs::copy_file(Engine32Path(), engine32);
     fs::copy_file(Engine64Path(), engine64);
