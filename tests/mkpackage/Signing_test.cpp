@@ -272,6 +272,21 @@ TEST_F(SignCommand, AFailingSignCommandFailsTheBuildAndLeavesOutAsItWas) {
         }
 }
 
+// A signed copy that is a link to a file elsewhere is refused: renamed
+// into place it would make OUT a link, and OUT's mode would land on the
+// file it points to.  (Linux: Windows links need a privilege.)
+TEST_F(SignCommand, ALinkAsTheSignedCopyIsRefused) {
+    if (UnderWine()) GTEST_SKIP() << "symbolic links need a privilege on Windows";
+    const std::string elsewhere = File("elsewhere.exe");
+    WriteText(dir / "pkg.exe", "an earlier OUT");
+    const RunResult r = Build({"--sign-command", std::string(SIGN_STAND_IN_PATH) + " sign {in} '" + elsewhere +
+                                                     "' && ln -s '" + elsewhere + "' {out}"});
+    EXPECT_EQ(r.exitCode, 1) << r.err;
+    EXPECT_TRUE(Contains(r.err, "left something other than a file at ")) << r.err;
+    EXPECT_EQ(ReadText(dir / "pkg.exe"), "an earlier OUT");
+    EXPECT_TRUE(Leftovers(dir).empty()) << ::testing::PrintToString(Leftovers(dir));
+}
+
 // An engine that carries a signature already is packed as it is.
 TEST_F(SignCommand, AnEngineSignedAlreadyIsKeptAsItIs) {
     const Bytes signed64 = [&] {

@@ -126,6 +126,9 @@ private:
 
 // Whether anything (a file, a folder, a dangling link) is at path now.
 bool PathExists(const std::string& path);
+// Whether path names a regular file itself (not a link to one, a folder, a
+// device).
+bool IsRegularFile(const std::string& path);
 
 // A file of mkpackage's own for a sign command to read or write, beside an
 // OutputFile's temporary file: created empty (mkpackage-XXXXXX.tmp) and

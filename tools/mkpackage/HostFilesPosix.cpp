@@ -489,6 +489,11 @@ bool PathExists(const std::string& path) {
     return lstat(path.c_str(), &st) == 0;
 }
 
+bool IsRegularFile(const std::string& path) {
+    struct stat st {};
+    return lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
 std::optional<std::string> EnvironmentVariable(const std::string& name) {
     const char* value = std::getenv(name.c_str());
     if (!value) return std::nullopt;

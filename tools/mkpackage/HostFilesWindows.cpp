@@ -635,6 +635,12 @@ void ScratchFile::Vacate() { DeleteFileW(Wide(path_).c_str()); }
 
 bool PathExists(const std::string& path) { return GetFileAttributesW(Wide(path).c_str()) != INVALID_FILE_ATTRIBUTES; }
 
+bool IsRegularFile(const std::string& path) {
+    const DWORD attributes = GetFileAttributesW(Wide(path).c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES &&
+           !(attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE));
+}
+
 std::optional<std::string> EnvironmentVariable(const std::string& name) {
     const std::wstring wide = Wide(name);
     const DWORD n = GetEnvironmentVariableW(wide.c_str(), nullptr, 0);

@@ -117,6 +117,11 @@ Signer::Ran Signer::Run(const std::string& what, const std::string& in, const st
                               r.output);
         throw SignFailure("the sign command wrote no signed copy of " + what + " to {out}: " + line, r.output);
     }
+    // What becomes OUT is renamed into place and given OUT's mode: a link
+    // would make OUT a link, and the mode would land on what it points to.
+    if (!IsRegularFile(out))
+        throw SignFailure("the sign command left something other than a file at " + out + " for " + what + ": " + line,
+                          r.output);
     return {line, r.output};
 }
 
