@@ -145,14 +145,17 @@ std::shared_ptr<const InputFile> Signer::SignEngine(const InputFile& engine, con
 
 uint64_t Signer::SignPackage(OutputFile& out, const std::string& what) {
     const std::string& package = out.TemporaryPath();
-    // What was given, to compare what the command made with: kept aside,
-    // since a command that signs in place changes the file itself.
-    ScratchFile& given = NewScratch();
-    {
-        const auto unsignedPackage = InputFile::Open(package, what);
-        WriteWholeFile(given.Path(), unsignedPackage->Data(), unsignedPackage->Size());
-    }
     const bool copy = SignsIntoACopy(command_);
+    // What was given, to compare what the command made with: a command that
+    // signs into a copy leaves it as it is; one that signs in place changes
+    // it, so it is kept aside first.
+    std::string given = package;
+    if (!copy) {
+        ScratchFile& aside = NewScratch();
+        const auto unsignedPackage = InputFile::Open(package, what);
+        WriteWholeFile(aside.Path(), unsignedPackage->Data(), unsignedPackage->Size());
+        given = aside.Path();
+    }
     ScratchFile* into = nullptr;
     if (copy) {
         into = &NewScratch();
@@ -162,7 +165,7 @@ uint64_t Signer::SignPackage(OutputFile& out, const std::string& what) {
     const Ran ran = Run(what, package, result);
     uint64_t size = 0;
     {
-        const auto before = InputFile::Open(given.Path(), what);
+        const auto before = InputFile::Open(given, what);
         const auto after = InputFile::Open(result, "the signed copy of " + what);
         const std::string problem = SignedCopyProblem(before->Data(), before->Size(), after->Data(), after->Size());
         if (!problem.empty())
