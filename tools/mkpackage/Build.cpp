@@ -460,7 +460,6 @@ struct EngineJob {
     std::shared_ptr<const InputFile> source;  // what is packed: the engine, or its signed copy
     std::optional<PayloadInput> packed;
     bool signedHere = false, signedAlready = false;
-    bool outOfMemory = false;  // packing ran out of memory beside the other engine
     std::exception_ptr error;
 
     EngineJob(const char* option_, const std::string* path_, std::shared_ptr<const InputFile> engine_, int slot_,
@@ -502,10 +501,7 @@ void RunEngineJob(EngineJob& job, Signer* signer, const LzmaSettings& lzma, Pack
         try {
             in.prepacked = CompressLzma1(source.Data(), static_cast<size_t>(source.Size()), lzma, fn);
         } catch (const std::bad_alloc&) {
-            if (!alone) {
-                job.outOfMemory = true;
-                return;
-            }
+            if (!alone) return;  // neither packed nor failed: tried again alone
             throw Failure("out of memory while compressing " + what + " (" +
                           CountText(source.Size(), "byte", "bytes") + ")");
         }
@@ -549,7 +545,6 @@ void RunEngineJobs(std::vector<EngineJob>& jobs, Signer* signer, const LzmaSetti
     }
     for (EngineJob& job : jobs)
         if (!job.packed && !job.error && !failed) {
-            job.outOfMemory = false;
             RunEngineJob(job, signer, lzma, progress, failed, true);
         }
     for (const EngineJob& job : jobs)
