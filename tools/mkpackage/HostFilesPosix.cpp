@@ -128,9 +128,28 @@ private:
     timespec mtime_;
 };
 
-// The temporary file of an OutputFile, for the signal handler: a fixed
-// buffer, because a handler may only call async-signal-safe functions.
+// The signals that would end the process while OUT is made: caught, so
+// that its temporary file and scratch files go with it.
 constexpr int kSignals[4] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
+
+// Holds back the signals above in this thread while it lives: one that
+// came between making a file and noting it for the handler would end the
+// process and leave the file.  A signal held back is delivered after.
+class HeldSignals {
+public:
+    HeldSignals() {
+        sigset_t held;
+        sigemptyset(&held);
+        for (const int sig : kSignals) sigaddset(&held, sig);
+        pthread_sigmask(SIG_BLOCK, &held, &before_);
+    }
+    ~HeldSignals() { pthread_sigmask(SIG_SETMASK, &before_, nullptr); }
+    HeldSignals(const HeldSignals&) = delete;
+    HeldSignals& operator=(const HeldSignals&) = delete;
+
+private:
+    sigset_t before_;
+};
 
 void RemovePendingAndReraise(int sig) {
     RemovePending();
@@ -336,6 +355,7 @@ OutputFile::OutputFile(const std::string& path) : impl_(new Impl), path_(path) {
                       " is a terminal; a package is no text: redirect it (> MySetup.exe) or name a file");
 
     const std::string folder = o.through ? TemporaryFolder() : FolderOf(o.target);
+    const HeldSignals held;  // until the file is made and its handlers set
     o.fd.Reset(CreateTemporary(folder, temporary_));
     if (o.fd.get() < 0) throw Failure("cannot create a file in " + folder + ": " + LastSystemError());
     std::strncpy(g_pendingTemporary, temporary_.c_str(), sizeof g_pendingTemporary - 1);
@@ -459,6 +479,7 @@ bool IsTerminal(StandardStream stream) {
 }
 
 ScratchFile::ScratchFile(const std::string& folder) {
+    const HeldSignals held;  // until the file is noted for the handler
     Descriptor fd(CreateTemporary(folder, path_));
     if (fd.get() < 0) throw Failure("cannot create a file in " + folder + ": " + LastSystemError());
     const std::lock_guard<std::mutex> lock(g_slots);

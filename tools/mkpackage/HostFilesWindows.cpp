@@ -488,8 +488,11 @@ OutputFile::OutputFile(const std::string& path) : impl_(new Impl), path_(path) {
                       " is a console; a package is no text: redirect it (> MySetup.exe) or name a file");
 
     const std::string folder = o.through ? Narrow(TemporaryFolder().c_str(), TemporaryFolder().size()) : FolderOf(o.target);
-    // DELETE access lets an interruption mark it for deletion through this
-    // handle.
+    // Made and noted under the handlers' lock, so that an interruption
+    // finds it however soon it comes.  DELETE access lets one mark it for
+    // deletion through this handle.
+    const std::lock_guard<Mutex> lock(g_slots);
+    if (g_interrupted) AwaitTheEnd();
     o.file.Reset(CreateTemporary(folder, GENERIC_WRITE | DELETE, FILE_ATTRIBUTE_NORMAL, temporary_));
     if (!o.file.valid()) throw Failure("cannot create a file in " + folder + ": " + LastSystemError());
     const std::wstring wide = Wide(temporary_);
@@ -603,14 +606,13 @@ std::vector<std::string> Utf8Arguments(int argc, wchar_t** argv) {
 }
 
 ScratchFile::ScratchFile(const std::string& folder) {
+    // Made and noted under the handlers' lock: an interruption between the
+    // two would leave the file behind.
+    const std::lock_guard<Mutex> lock(g_slots);
+    if (g_interrupted) AwaitTheEnd();
     const OwnedHandle file(CreateTemporary(folder, GENERIC_WRITE, FILE_ATTRIBUTE_NORMAL, path_));
     if (!file.valid()) throw Failure("cannot create a file in " + folder + ": " + LastSystemError());
     const std::wstring wide = Wide(path_);
-    const std::lock_guard<Mutex> lock(g_slots);
-    if (g_interrupted) {
-        DeleteFileW(wide.c_str());
-        AwaitTheEnd();
-    }
     for (int i = 0; i < kScratchSlots; ++i)
         if (!g_scratchUsed[i] && wide.size() < sizeof g_scratch[i] / sizeof g_scratch[i][0]) {
             wcscpy(g_scratch[i], wide.c_str());
