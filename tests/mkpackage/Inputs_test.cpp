@@ -315,8 +315,9 @@ TEST_F(Inputs, AFileThatChangesWhileItIsReadEndsTheRunNamingIt) {
         SCOPED_TRACE(c.name);
         MakeSparse(File("pkg.exe"), size, small);
         MakeSparse(File("engine.bin"), 256u << 20);
-        const pid_t pid = Start(Program(), Arguments(c.args), dir);
-        ASSERT_TRUE(WaitUntil(pid, [&] { return HasMapped(pid, c.changed); })) << "it never read " << c.changed;
+        RunResult early;
+        const pid_t pid = StartUntil(c.args, [&](pid_t p) { return HasMapped(p, c.changed); }, early);
+        ASSERT_GT(pid, 0) << "it never read " << c.changed << ": " << Describe(c.args, early);
         if (c.shrinks) {
             ASSERT_EQ(truncate(c.changed.c_str(), 100000), 0);
         } else {

@@ -166,15 +166,15 @@ TEST_F(Output, InterruptedBuildLeavesNothing) {
     const std::string engine = Put("big.bin", EngineBytes(24u << 20, 3));
     const std::vector<std::string> args = {"build", "--stub", stub, "--engine64", engine, "--allow", "all",
                                            "--preset", "0", "-o", File("out.exe")};
-    const pid_t pid = Start(Program(), Arguments(args), dir);
-    // Wait until the temporary file is there (or the build has ended): it
-    // is made before the engine is packed, and the package written into it.
-    const bool caught = WaitUntil(pid, [&] { return TemporaryFileIn(dir); });
-    ASSERT_TRUE(caught) << "the build never wrote its package";
+    // Wait until the temporary file is there: it is made before the engine
+    // is packed, and the package written into it.
+    RunResult early;
+    const pid_t pid = StartUntil(args, [&](pid_t) { return TemporaryFileIn(dir); }, early);
+    ASSERT_GT(pid, 0) << "the build never wrote its package: " << Describe(args, early);
     kill(pid, SIGINT);
     const RunResult r = FinishMk(pid);
     EXPECT_NE(r.exitCode, 0) << "the build finished before the interruption; make the engine bigger";
-    EXPECT_EQ(Listing(), (std::vector<std::string>{"big.bin", "out.exe"}));
+    EXPECT_EQ(Listing(), (std::vector<std::string>{"big.bin", "out.exe"})) << Describe(args, r);
     EXPECT_EQ(ReadBytes(File("out.exe")), earlier);
 }
 
@@ -353,8 +353,9 @@ TEST_F(Output, SignalsTheCallerIgnoresStayIgnored) {
                                                "w", "--preset", "0", "-o", File("out.exe")};
         RunOptions ignoring;
         ignoring.ignoredSignals = {sig};
-        const pid_t pid = Start(Program(), Arguments(args), dir, ignoring);
-        ASSERT_TRUE(WaitUntil(pid, [&] { return TemporaryFileIn(dir); })) << "the build never made its output";
+        RunResult early;
+        const pid_t pid = StartUntil(args, [&](pid_t) { return TemporaryFileIn(dir); }, early, ignoring);
+        ASSERT_GT(pid, 0) << "the build never made its output: " << Describe(args, early);
         kill(pid, sig);
         const RunResult r = FinishMk(pid);
         EXPECT_EQ(r.exitCode, 0) << r.err;

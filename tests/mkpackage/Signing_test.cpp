@@ -424,14 +424,16 @@ TEST_F(SignCommand, AnInterruptionEndsTheCommandAndLeavesNothing) {
     std::vector<std::string> args = {"build", "--allow", "all", "--sign-command", StandIn("wait"), "-o", File("pkg.exe")};
     const std::vector<std::string> engines = Engines();
     args.insert(args.end(), engines.begin(), engines.end());
-    const pid_t pid = Start(Program(), Arguments(args), dir);
     // Both engines' stand-ins waiting, side by side: the stand-in's own
     // command line, not the shell's (sh -c, cmd.exe) that started it.
     // (The bracket keeps the pattern from matching the shell that runs
     // pgrep.)
-    const auto waiting = [] { return std::system("[ $(pgrep -c -f '^[^ ]*sign-stand-in[^ ]* wai[t]') -ge 2 ]") == 0; };
-    for (int i = 0; i < 200 && !waiting(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    EXPECT_TRUE(waiting()) << "the engines' sign commands did not run side by side";
+    const auto waiting = [](pid_t) {
+        return std::system("[ $(pgrep -c -f '^[^ ]*sign-stand-in[^ ]* wai[t]') -ge 2 ]") == 0;
+    };
+    RunResult early;
+    const pid_t pid = StartUntil(args, waiting, early, {}, 100);
+    ASSERT_GT(pid, 0) << "the engines' sign commands did not run side by side: " << Describe(args, early);
     kill(pid, SIGINT);
     const RunResult r = FinishMk(pid);
     EXPECT_NE(r.exitCode, 0);
