@@ -481,8 +481,7 @@ void RunEngineJob(EngineJob& job, Signer* signer, const LzmaSettings& lzma, Pack
         if (!job.source) {
             std::shared_ptr<const InputFile> source = job.engine;
             const InputFile& e = *job.engine;
-            if (signer &&
-                CertificateTableOf(e.Data(), static_cast<size_t>(std::min<uint64_t>(e.Size(), 64 * 1024)), e.Size())) {
+            if (signer && CertificateTableOf(e.Data(), e.Size())) {
                 job.signedAlready = true;
             } else if (signer) {
                 source = signer->SignEngine(e, what);

@@ -291,14 +291,13 @@ PayloadDecoding DecodePayload(const PackageFile& file, const PayloadEntry& entry
     int64_t given = 0;
     // The engine's headers, for its own signature.
     std::vector<uint8_t> head;
-    constexpr size_t kHead = 64 * 1024;
     const TLZMARun run = decoder.DecodeTo(file.bytes.data() + entry.offset, entry.packedSize, engine + 1, engine,
                                           [&](const uint8_t* chunk, int32_t n) {
                                               const int64_t kept = std::min<int64_t>(n, engine - given);
-                                              if (kept > 0 && head.size() < kHead)
+                                              if (kept > 0 && head.size() < kPeHeadSpan)
                                                   head.insert(head.end(), chunk,
                                                               chunk + std::min<size_t>(static_cast<size_t>(kept),
-                                                                                       kHead - head.size()));
+                                                                                       kPeHeadSpan - head.size()));
                                               if (take && kept > 0) take(chunk, static_cast<size_t>(kept));
                                               given += kept;
                                           });

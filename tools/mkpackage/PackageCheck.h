@@ -2,6 +2,7 @@
 // sees them, and the launcher's own checks, in its order, for `verify`,
 // `inspect`, `extract` and the last step of `build`.
 #pragma once
+#include <algorithm>
 #include <functional>
 #include <optional>
 #include <string>
@@ -57,10 +58,17 @@ struct CertificateTable {
     uint64_t offset = 0, size = 0;
 };
 std::optional<CertificateTable> FindCertificateTable(const PackageFile& file);
-// The same for any PE image, from its first bytes (up to 64 KiB: its
-// headers) and its whole size: none when it is no PE image, names none, or
-// names one outside the file.
+// How much of a PE image's start holds its headers, as far as they are read
+// here.
+constexpr size_t kPeHeadSpan = 64 * 1024;
+// The same for any PE image, from its first bytes (up to kPeHeadSpan) and
+// its whole size: none when it is no PE image, names none, or names one
+// outside the file.
 std::optional<CertificateTable> CertificateTableOf(const uint8_t* head, size_t headSize, uint64_t fileSize);
+// The same for an image whole in memory.
+inline std::optional<CertificateTable> CertificateTableOf(const uint8_t* image, uint64_t size) {
+    return CertificateTableOf(image, static_cast<size_t>(std::min<uint64_t>(size, kPeHeadSpan)), size);
+}
 // "engine64 is not signed: ..." for an engine without a certificate table
 // in a package that carries one.
 std::string UnsignedEngineWarning(const char* name);

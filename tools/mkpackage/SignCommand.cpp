@@ -67,8 +67,7 @@ std::string SignedCopyProblem(const uint8_t* original, uint64_t originalSize, co
     std::string error;
     if (!ParsePeHeaders(original, originalSize, pe, error)) return "was made from a file that is no PE image (" + error + ")";
     if (signedSize == 0) return "is empty";
-    const auto table = CertificateTableOf(signedFile, static_cast<size_t>(std::min<uint64_t>(signedSize, 64 * 1024)),
-                                          signedSize);
+    const auto table = CertificateTableOf(signedFile, signedSize);
     if (!table) return "carries no certificate table: it is not signed";
     if (signedSize < originalSize)
         return "is " + CountText(signedSize, "byte", "bytes") + ", shorter than the " +
