@@ -146,8 +146,6 @@ public:
     // that will only write a file that does not exist yet (osslsigncode's
     // -out): whatever is there later is removed with the object.
     void Vacate();
-    // Whether a file is at the name now.
-    bool Exists() const { return PathExists(path_); }
     // The file has been moved away (ReplaceTemporaryWith): nothing to remove.
     void Release() {
         released_ = true;

@@ -10,6 +10,9 @@ namespace {
 const char* const kInPlaceholder = "{in}";
 const char* const kOutPlaceholder = "{out}";
 const char* const kCommandVariable = "MKPACKAGE_SIGN_COMMAND";
+// The paths, in the command's environment too.
+const char* const kInVariable = "MKPACKAGE_SIGN_IN";
+const char* const kOutVariable = "MKPACKAGE_SIGN_OUT";
 
 // Authenticode keeps the certificate table 8-byte aligned: a signer pads
 // the file to the next multiple of 8 with zeros first.
@@ -49,10 +52,10 @@ std::string ExpandSignCommand(const std::string& command, const std::string& in,
     std::string line;
     for (size_t at = 0; at < command.size();) {
         if (command.compare(at, 4, kInPlaceholder) == 0) {
-            line += ShellWord("MKPACKAGE_SIGN_IN", in);
+            line += ShellWord(kInVariable, in);
             at += 4;
         } else if (command.compare(at, 5, kOutPlaceholder) == 0) {
-            line += ShellWord("MKPACKAGE_SIGN_OUT", out);
+            line += ShellWord(kOutVariable, out);
             at += 5;
         } else {
             line += command[at++];
@@ -96,8 +99,9 @@ std::string SignedCopyProblem(const uint8_t* original, uint64_t originalSize, co
     return {};
 }
 
-ScratchFile& Signer::NewScratch() {
+ScratchFile& Signer::NewScratch(bool vacant) {
     auto scratch = std::make_unique<ScratchFile>(folder_);
+    if (vacant) scratch->Vacate();
     const std::lock_guard<Mutex> lock(mutex_);
     scratch_.push_back(std::move(scratch));
     return *scratch_.back();
@@ -105,7 +109,7 @@ ScratchFile& Signer::NewScratch() {
 
 Signer::Ran Signer::Run(const std::string& what, const std::string& in, const std::string& out) {
     const std::string line = ExpandSignCommand(command_, in, out);
-    const ShellResult r = RunShellCommand(line, {{"MKPACKAGE_SIGN_IN", in}, {"MKPACKAGE_SIGN_OUT", out}});
+    const ShellResult r = RunShellCommand(line, {{kInVariable, in}, {kOutVariable, out}});
     if (r.exitCode != 0)
         throw SignFailure("the sign command failed for " + what + " (" + ExitText(r) + "): " + line, r.output);
     // A command that ends well but leaves nothing behind: most often {out}
@@ -127,11 +131,7 @@ Signer::Ran Signer::Run(const std::string& what, const std::string& in, const st
 std::shared_ptr<const InputFile> Signer::SignEngine(const InputFile& engine, const std::string& what) {
     ScratchFile& copy = NewScratch();
     WriteWholeFile(copy.Path(), engine.Data(), engine.Size());
-    ScratchFile* into = &copy;
-    if (SignsIntoACopy(command_)) {
-        into = &NewScratch();
-        into->Vacate();
-    }
+    ScratchFile* into = SignsIntoACopy(command_) ? &NewScratch(true) : &copy;
     const Ran ran = Run(what, copy.Path(), into->Path());
     auto signedCopy = InputFile::Open(into->Path(), "the signed copy of " + what, 0x7FFFFFFFu,
                                       "an engine must be smaller than 2 GiB");
@@ -148,19 +148,17 @@ uint64_t Signer::SignPackage(OutputFile& out, const std::string& what) {
     // What was given, to compare what the command made with: a command that
     // signs into a copy leaves it as it is; one that signs in place changes
     // it, so it is kept aside first.
-    std::string given = package;
-    if (!copy) {
+    std::string given = package, result = package;
+    ScratchFile* into = nullptr;
+    if (copy) {
+        into = &NewScratch(true);
+        result = into->Path();
+    } else {
         ScratchFile& aside = NewScratch();
         const auto unsignedPackage = InputFile::Open(package, what);
         WriteWholeFile(aside.Path(), unsignedPackage->Data(), unsignedPackage->Size());
         given = aside.Path();
     }
-    ScratchFile* into = nullptr;
-    if (copy) {
-        into = &NewScratch();
-        into->Vacate();
-    }
-    const std::string result = copy ? into->Path() : package;
     const Ran ran = Run(what, package, result);
     uint64_t size = 0;
     {

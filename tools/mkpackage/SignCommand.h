@@ -71,7 +71,9 @@ private:
     };
     // Runs the command on in (and out); throws SignFailure when it fails.
     Ran Run(const std::string& what, const std::string& in, const std::string& out);
-    ScratchFile& NewScratch();
+    // A scratch file for this Signer's life; vacant: its name only, for a
+    // command that writes a file that must not exist yet.
+    ScratchFile& NewScratch(bool vacant = false);
 
     std::string command_, folder_;
     Mutex mutex_;
