@@ -590,7 +590,7 @@ ShellResult RunShellCommand(const std::string& command,
     // more is there: a signer may leave a process behind (an agent that
     // keeps a key open) that holds the pipe for as long as it runs.
     ShellResult result;
-    constexpr size_t kKept = 64 * 1024;
+    OutputTail said;
     char buffer[4096];
     int status = 0;
     bool ended = false;
@@ -602,14 +602,13 @@ ShellResult RunShellCommand(const std::string& command,
             const ssize_t got = read(readEnd.get(), buffer, sizeof buffer);
             if (got < 0 && errno == EINTR) continue;
             if (got <= 0) break;
-            result.output.append(buffer, static_cast<size_t>(got));
-            if (result.output.size() > 2 * kKept) result.output.erase(0, result.output.size() - kKept);
+            said.Append(buffer, static_cast<size_t>(got));
             continue;
         }
         if (ended) break;
         ended = waitpid(pid, &status, WNOHANG) == pid;
     }
-    if (result.output.size() > kKept) result.output.erase(0, result.output.size() - kKept);
+    result.output = said.Take();
     while (!ended && waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
     {

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstring>
 #include <new>
+#include <string>
 #include <vector>
 
 #include "HostFiles.h"
@@ -54,6 +55,28 @@ std::vector<uint8_t> ReadToEnd(const std::string& name, uint64_t maxSize, const 
         throw Failure(name + ": out of memory after reading " + SizeText(bytes.size()) + " of it");
     }
 }
+
+// What a shell command wrote, as kept for ShellResult: its last 64 KiB
+// (the end of a signer's output says why it failed).  Trimmed now and then
+// while it comes, and to the bound when taken.
+class OutputTail {
+public:
+    void Append(const char* data, size_t size) {
+        text_.append(data, size);
+        if (text_.size() > 2 * kKept) TrimToTail();
+    }
+    std::string Take() {
+        TrimToTail();
+        return std::move(text_);
+    }
+
+private:
+    static constexpr size_t kKept = 64 * 1024;
+    void TrimToTail() {
+        if (text_.size() > kKept) text_.erase(0, text_.size() - kKept);
+    }
+    std::string text_;
+};
 
 // What Spool kept of a stream.
 struct Spooled {

@@ -779,7 +779,7 @@ ShellResult RunShellCommand(const std::string& command,
     // more is there: a signer may leave a process behind (an agent that
     // keeps a key open) that holds the pipe for as long as it runs.
     ShellResult result;
-    constexpr size_t kKept = 64 * 1024;
+    OutputTail said;
     char buffer[4096];
     bool ended = false;
     for (;;) {
@@ -788,14 +788,13 @@ ShellResult RunShellCommand(const std::string& command,
         if (available > 0) {
             if (!::ReadFile(output.get(), buffer, std::min<DWORD>(available, sizeof buffer), &got, nullptr) || got == 0)
                 break;
-            result.output.append(buffer, got);
-            if (result.output.size() > 2 * kKept) result.output.erase(0, result.output.size() - kKept);
+            said.Append(buffer, got);
             continue;
         }
         if (ended) break;
         ended = WaitForSingleObject(child.get(), 50) == WAIT_OBJECT_0;
     }
-    if (result.output.size() > kKept) result.output.erase(0, result.output.size() - kKept);
+    result.output = said.Take();
     WaitForSingleObject(child.get(), INFINITE);
     if (g_interrupted) AwaitTheEnd();
     DWORD code = 0;
