@@ -56,6 +56,17 @@ seconds() {  # runs "$@", prints its wall time in seconds
     awk -v a="$start" -v b="$end" 'BEGIN { printf "%.3f", b - a }'
 }
 median() { grep "^$1 " times | cut -d' ' -f2 | sort -n | awk '{v[NR]=$1} END {print v[int((NR+1)/2)]}'; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { print a / b }'; }
+# Runs "$@" $repeat times into a fresh times file: one round of "name
+# seconds" lines each, the candidates taking turns.
+rounds() {
+    : > times
+    i=0
+    while [ "$i" -lt "$repeat" ]; do
+        "$@" >> times
+        i=$((i + 1))
+    done
+}
 
 if [ -n "$two" ]; then
     # The second engine: the next SIZE MiB of the same bytes, so that both
@@ -67,20 +78,18 @@ if [ -n "$two" ]; then
         "$mkpackage" build --engine32 "engine-$size.bin" --engine64 "engine-$size-b.bin" --allow all \
             --preset "$preset" --jobs "$1" -o "$2" >/dev/null 2>&1
     }
-    : > times
-    i=0
-    while [ "$i" -lt "$repeat" ]; do
-        echo "sequential $(seconds build 1 sequential.exe)" >> times
-        echo "sidebyside $(seconds build 2 sidebyside.exe)" >> times
-        i=$((i + 1))
-    done
+    two_engine_round() {
+        echo "sequential $(seconds build 1 sequential.exe)"
+        echo "sidebyside $(seconds build 2 sidebyside.exe)"
+    }
+    rounds two_engine_round
     cmp -s sequential.exe sidebyside.exe || { echo "bench: the two builds differ" >&2; exit 1; }
     seq=$(median sequential)
     par=$(median sidebyside)
     echo
     echo "mkpackage build, two engines of $size MiB each (preset $preset, $(nproc) cores), median of $repeat"
     printf '  %-34s %8.2f s\n' "one after the other (--jobs 1)" "$seq"
-    printf '  %-34s %8.2f s   %.2fx\n' "side by side (default)" "$par" "$(awk -v a="$par" -v b="$seq" 'BEGIN { print a / b }')"
+    printf '  %-34s %8.2f s   %.2fx\n' "side by side (default)" "$par" "$(ratio "$par" "$seq")"
     echo "  the two packages are byte-identical ($(wc -c < sidebyside.exe) bytes)"
     rm -f sequential.exe sidebyside.exe
     exit 0
@@ -100,14 +109,12 @@ xz_decode() { xz --format=raw --lzma1=lc=3,lp=0,pb=2,dict=4MiB -d -c raw.lzma > 
 verify() { "$mkpackage" verify "$package" >/dev/null; }
 extract() { "$mkpackage" extract "$package" --engine64 -o extract-out.bin >/dev/null; }
 
-: > times
-i=0
-while [ "$i" -lt "$repeat" ]; do
-    echo "xz $(seconds xz_decode)" >> times
-    echo "verify $(seconds verify)" >> times
-    echo "extract $(seconds extract)" >> times
-    i=$((i + 1))
-done
+decode_round() {
+    echo "xz $(seconds xz_decode)"
+    echo "verify $(seconds verify)"
+    echo "extract $(seconds extract)"
+}
+rounds decode_round
 cmp -s extract-out.bin "engine-$size.bin" || { echo "bench: extract did not give the engine back" >&2; exit 1; }
 cmp -s xz-out.bin "engine-$size.bin" || { echo "bench: xz did not give the engine back" >&2; exit 1; }
 rm -f xz-out.bin extract-out.bin
@@ -118,5 +125,5 @@ e=$(median extract)
 echo
 echo "mkpackage vs xz --format=raw -d, one $size MiB engine ($packed packed bytes, preset $preset), median of $repeat"
 printf '  %-28s %8.2f s\n' "xz -d (to a file)" "$xz"
-printf '  %-28s %8.2f s   %.2fx xz\n' "mkpackage verify" "$v" "$(awk -v a="$v" -v b="$xz" 'BEGIN { print a / b }')"
-printf '  %-28s %8.2f s   %.2fx xz\n' "mkpackage extract (+fsync)" "$e" "$(awk -v a="$e" -v b="$xz" 'BEGIN { print a / b }')"
+printf '  %-28s %8.2f s   %.2fx xz\n' "mkpackage verify" "$v" "$(ratio "$v" "$xz")"
+printf '  %-28s %8.2f s   %.2fx xz\n' "mkpackage extract (+fsync)" "$e" "$(ratio "$e" "$xz")"
