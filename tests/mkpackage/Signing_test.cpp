@@ -220,6 +220,23 @@ TEST_F(SignCommand, SignsTheEnginesAndThePackage) {
     }
 }
 
+// An OUT that is written into, not replaced (standard output here), gets
+// the signed package whole: it is signed in the temporary folder first.
+TEST_F(SignCommand, StandardOutputGetsTheSignedPackage) {
+    std::vector<std::string> args = {"build", "--allow", "all", "--sign-command", StandIn("sign"), "-o", "-"};
+    const std::vector<std::string> engines = Engines();
+    args.insert(args.end(), engines.begin(), engines.end());
+    RunOptions toFile;
+    toFile.stdoutPath = File("stdout.exe");
+    const RunResult r = Mk(args, toFile);
+    ASSERT_EQ(r.exitCode, 0) << Describe(args, r);
+    EXPECT_TRUE(Contains(r.err, "  signed by the sign command: ")) << r.err;
+    EXPECT_TRUE(HasCertificateTable(ReadBytes(File("stdout.exe"))));
+    const RunResult v = Mk({"verify", File("stdout.exe")});
+    EXPECT_EQ(v.exitCode, 0) << v.out << v.err;
+    EXPECT_FALSE(Contains(v.err, "warning")) << v.err;
+}
+
 // Every way a sign command can fail fails the build: the command and what
 // it said are shown, OUT stays as it was, and no file is left.  Each fault
 // is met once on an engine and once on the package (whose engines are
